@@ -1,0 +1,81 @@
+// How failures travel inside the module. Ordinary errors are PyError, a
+// deferred Python exception thrown up to the entry guard; broken invariants
+// are InternalFailure (kiv/core/failure.hpp). Only the guard turns either
+// into the interpreter's pending exception.
+#pragma once
+
+#include <new>
+#include <source_location>
+#include <string>
+#include <string_view>
+
+#include "binding/py_ref.hpp"
+#include "kiv/core/failure.hpp"
+
+namespace kiv {
+
+class PyError {
+public:
+    // A not yet instantiated exception: its type and message.
+    PyError(PyObject* type, std::string message);
+    // An exception object that already exists.
+    static PyError from_value(Ref value);
+
+    // Takes the interpreter's pending exception after a call reported failure.
+    // A PanicException fetched back resumes as an internal failure instead.
+    static PyError fetch();
+
+    // The exception instance, created now if it was deferred.
+    PyObject* normalized();
+    // Makes it the pending exception; the error is spent afterwards.
+    void restore();
+
+private:
+    PyError() = default;
+    Ref type_;
+    std::string message_;
+    Ref value_;
+};
+
+// Throws the pending exception; for calls that signal failure out of band.
+[[noreturn]] void throw_pending();
+
+// The interpreter-call rule: a call that must return an object gave null.
+Ref check(PyObject* result, std::source_location where = std::source_location::current());
+
+// "{what}: PyErr { ... }" as an internal failure.
+[[noreturn]] void fail_with(std::string_view what, PyError& error,
+                            std::source_location where = std::source_location::current());
+
+// "'{type}' object is not an instance of '{expected}'" ('None' is ...).
+PyError type_mismatch(PyObject* object, std::string_view expected);
+
+// str() / repr() of an object as UTF-8, with the unprintable fallbacks.
+std::string object_str(PyObject* object);
+std::string object_repr(PyObject* object);
+// A str object as UTF-8; lone surrogates become U+FFFD per invalid byte run.
+std::string utf8_text(PyObject* str);
+
+// "PyErr { type: T, value: V, traceback: B }"
+std::string debug_rendering(PyError& error);
+
+// Sets PanicException with (message,) as the pending exception.
+void raise_internal_failure(const InternalFailure& failure) noexcept;
+
+// Runs the body of an entry point and turns what it throws into the pending
+// exception. Any other C++ exception hits noexcept and ends the process.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+    try {
+        return body().release();
+    } catch (PyError& error) {
+        error.restore();
+    } catch (const InternalFailure& failure) {
+        raise_internal_failure(failure);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    return nullptr;
+}
+
+}  // namespace kiv

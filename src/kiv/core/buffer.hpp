@@ -1,0 +1,77 @@
+// A result buffer that can be handed to another owner without a copy: the
+// three words (pointer, length, capacity) and one type-agnostic release.
+#pragma once
+
+#include <cstddef>
+#include <cstdlib>
+#include <new>
+#include <utility>
+
+namespace kiv {
+
+// Frees a buffer made by OwnedBuffer; nothing is freed when capacity is 0.
+inline void release_buffer(void* data, std::size_t /*length*/, std::size_t capacity) noexcept {
+    if (capacity != 0) std::free(data);
+}
+
+template <class T>
+class OwnedBuffer {
+public:
+    OwnedBuffer() noexcept = default;
+    explicit OwnedBuffer(std::size_t n) {
+        if (n == 0) return;
+        if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
+        void* p = std::malloc(n * sizeof(T));
+        if (p == nullptr) throw std::bad_alloc();
+        data_ = static_cast<T*>(p);
+        size_ = capacity_ = n;
+    }
+    OwnedBuffer(const OwnedBuffer&) = delete;
+    OwnedBuffer& operator=(const OwnedBuffer&) = delete;
+    OwnedBuffer(OwnedBuffer&& o) noexcept
+        : data_(std::exchange(o.data_, placeholder())),
+          size_(std::exchange(o.size_, 0)),
+          capacity_(std::exchange(o.capacity_, 0)) {}
+    OwnedBuffer& operator=(OwnedBuffer&& o) noexcept {
+        if (this != &o) {
+            release_buffer(data_, size_, capacity_);
+            data_ = std::exchange(o.data_, placeholder());
+            size_ = std::exchange(o.size_, 0);
+            capacity_ = std::exchange(o.capacity_, 0);
+        }
+        return *this;
+    }
+    ~OwnedBuffer() { release_buffer(data_, size_, capacity_); }
+
+    T* data() noexcept { return data_; }
+    const T* data() const noexcept { return data_; }
+    std::size_t size() const noexcept { return size_; }
+    std::size_t capacity() const noexcept { return capacity_; }
+    T& operator[](std::size_t i) noexcept { return data_[i]; }
+    const T& operator[](std::size_t i) const noexcept { return data_[i]; }
+    T* begin() noexcept { return data_; }
+    T* end() noexcept { return data_ + size_; }
+
+    struct Raw {
+        T* data;
+        std::size_t size;
+        std::size_t capacity;
+    };
+    // Gives up ownership; the receiver must call release_buffer once.
+    Raw release() noexcept {
+        Raw raw{data_, size_, capacity_};
+        data_ = placeholder();
+        size_ = capacity_ = 0;
+        return raw;
+    }
+
+private:
+    // Empty buffers point at no allocation but are non-null and aligned.
+    static T* placeholder() noexcept { return reinterpret_cast<T*>(alignof(T)); }
+
+    T* data_ = placeholder();
+    std::size_t size_ = 0;
+    std::size_t capacity_ = 0;
+};
+
+}  // namespace kiv

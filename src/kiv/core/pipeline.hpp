@@ -1,0 +1,15 @@
+#pragma once
+
+#include <span>
+
+#include "kiv/core/buffer.hpp"
+#include "kiv/core/window_sizes.hpp"
+
+namespace kiv {
+
+// The whole smoothing in time order, result in the caller's order.
+OwnedBuffer<double> smooth_pipeline(std::span<const double> values,
+                                    std::span<const double> timestamps,
+                                    const SmoothingParams& params);
+
+}  // namespace kiv

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "kiv/core/buffer.hpp"
+
+namespace kiv {
+
+struct SmoothingParams {
+    double min_window_size = 1.0;
+    double max_window_sec = 60.0;
+    std::uint64_t window_smooth_width_size = 30;
+    double low_percentile = 10.0;
+    double high_percentile = 90.0;
+};
+
+// Linear-interpolated percentile of the non-NaN values; an internal failure
+// when the rank falls beyond the data.
+double nan_percentile(std::span<const double> values, double p);
+
+// One odd window width (1..255) per sample.
+OwnedBuffer<std::uint8_t> compute_window_sizes(std::span<const double> samples,
+                                               std::uint64_t max_window_size,
+                                               const SmoothingParams& params);
+
+}  // namespace kiv

@@ -1,0 +1,40 @@
+#include "kiv/core/variable_smoothing.hpp"
+
+#include <vector>
+
+#include "binding/array_argument.hpp"
+#include "binding/binder.hpp"
+#include "binding/result_array.hpp"
+#include "kiv/functions.hpp"
+
+namespace kiv {
+
+namespace {
+
+constexpr const char* kPositional[] = {"values", "window_sizes"};
+constexpr ParameterSpec kSpec{"apply_variable_smoothing", kPositional, {}, nullptr, 0, 2};
+
+}  // namespace
+
+Ref apply_variable_smoothing_call(FastCallArgs args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* slots[2] = {};
+    bind_arguments(kSpec, args, nargs, kwnames, slots);
+    const auto values = ArrayArgument::extract(slots[0], "values", ElementKind::float64);
+    const auto window_sizes = ArrayArgument::extract(slots[1], "window_sizes", ElementKind::int64);
+    const auto samples = values.float64_slice("values");
+    const auto sizes = window_sizes.int64_slice();
+    if (samples.size() != sizes.size()) {
+        throw PyError(PyExc_ValueError, "`values` and `window_sizes` must have the same length");
+    }
+    // A width outside one byte would silently become another width.
+    std::vector<std::uint8_t> widths(sizes.size());
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+        if (sizes[i] < 0 || sizes[i] > 255) {
+            throw PyError(PyExc_ValueError, "`window_sizes` values must be between 0 and 255");
+        }
+        widths[i] = static_cast<std::uint8_t>(sizes[i]);
+    }
+    return hand_over(variable_rolling_mean(samples, widths));
+}
+
+}  // namespace kiv
