@@ -35,4 +35,19 @@ inline std::vector<double> sorted_non_nan(std::span<const double> values) {
     return kept;
 }
 
+// rint in the default rounding mode (half to even), without a library call:
+// below 2^52, adding and removing 2^52 leaves exactly the rounded value.
+inline double round_half_even(double x) noexcept {
+    const double magnitude = std::fabs(x);
+    if (!(magnitude < 0x1p52)) return x;  // integral already, infinite or NaN
+    return std::copysign((magnitude + 0x1p52) - 0x1p52, x);
+}
+
+// The width byte of a smoothed window: saturated into 0..255 rather than
+// keeping the low bits, then made odd.
+inline std::uint8_t window_byte(double smoothed) noexcept {
+    const std::int64_t s = trunc_sat_i64(smoothed);  // truncates itself
+    return static_cast<std::uint8_t>(std::clamp<std::int64_t>(s, 0, 255) | 1);
+}
+
 }  // namespace kiv

@@ -6,28 +6,35 @@
 #include <limits>
 #include <vector>
 
-#include "kiv/core/failure.hpp"
 #include "kiv/core/numeric.hpp"
+#include "kiv/core/order_statistics.hpp"
 
 namespace kiv {
 
-double nan_median(std::span<const double> values) {
-    const std::vector<double> sorted = sorted_non_nan(values);
+namespace {
+
+double median_of(StableOrderStatistics&& sorted) {
     const std::size_t k = sorted.size();
     if (k == 0) return std::numeric_limits<double>::quiet_NaN();
-    if (k == 1) return at(sorted, 0);
-    if (k % 2 == 1) return at(sorted, k / 2);
+    if (k % 2 == 1) return sorted.at(k / 2);
     // One addition, then the halving: an overflowing sum stays infinite.
-    return (at(sorted, k / 2 - 1) + at(sorted, k / 2)) * 0.5;
+    const double below = sorted.at(k / 2 - 1);
+    return (below + sorted.at(k / 2)) * 0.5;
 }
+
+}  // namespace
+
+double nan_median(std::span<const double> values) { return median_of(StableOrderStatistics(values)); }
 
 std::int64_t max_window_limit(std::span<const double> timestamps, double min_window_size,
                               double max_window_sec) {
     std::vector<double> intervals;
-    for (std::size_t i = 0; i + 1 < timestamps.size(); ++i)
-        intervals.push_back(timestamps[i + 1] - timestamps[i]);
-
-    const double median = nan_median(intervals);
+    intervals.reserve(timestamps.size());
+    for (std::size_t i = 0; i + 1 < timestamps.size(); ++i) {
+        const double interval = timestamps[i + 1] - timestamps[i];
+        if (!std::isnan(interval)) intervals.push_back(interval);
+    }
+    const double median = median_of(StableOrderStatistics(std::move(intervals)));
     const std::int64_t upper = trunc_sat_i64(std::nearbyint(max_window_sec / median));
 
     // Saturating, so a huge minimum stays huge instead of wrapping negative.

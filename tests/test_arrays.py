@@ -1,0 +1,135 @@
+"""Array arguments: which objects are accepted, the contiguity check, and the
+order in which array, scalar and length checks run."""
+
+import numpy as np
+import pytest
+
+import kiv
+
+# Each entry puts `x` into one array parameter; the other array, if any, has `n` elements.
+CALLS = {
+    "get_max_window_limit-timestamps": lambda x, n: kiv.get_max_window_limit(x),
+    "calculate_window_sizes-values": lambda x, n: kiv.calculate_window_sizes(x, 5),
+    "apply_variable_smoothing-values": lambda x, n: kiv.apply_variable_smoothing(x, np.ones(n, np.int64)),
+    "apply_variable_smoothing-window_sizes": lambda x, n: kiv.apply_variable_smoothing(np.ones(n), x),
+    "smooth-values": lambda x, n: kiv.smooth(x, np.arange(float(n))),
+    "smooth-timestamps": lambda x, n: kiv.smooth(np.arange(float(n)), x),
+}
+TWO_ARRAYS = {where for where in CALLS if where.startswith(("apply_", "smooth"))}
+
+
+def param_of(where):
+    return where.split("-")[1]
+
+
+def kind_of(where):
+    return np.int64 if param_of(where) == "window_sizes" else np.float64
+
+
+def has_note(exc):
+    return getattr(exc, "__notes__", None) is not None
+
+
+NON_ARRAYS = [([1.0, 2.0], "list"), ((1.0, 2.0), "tuple"), (1.5, "float"), (np.float64(1.5), "float64")]
+OTHER_DTYPES = {np.float64: ["int32", "float32", "int64"], np.int64: ["int32", "uint8", "uint64", "float64"]}
+
+
+def rejections():
+    for where in CALLS:
+        kind = kind_of(where)
+        arrays = {"0-D": np.array(1, kind), "2-D": np.zeros((2, 2), kind),
+                  "byte-swapped": np.arange(3).astype(np.dtype(kind).newbyteorder())}
+        arrays.update((dtype, np.arange(3, dtype=dtype)) for dtype in OTHER_DTYPES[kind])
+        cases = [(None, "'None' is not an instance of 'ndarray'", "None")]
+        cases += [(obj, f"'{name}' object is not an instance of 'ndarray'", name) for obj, name in NON_ARRAYS]
+        cases += [(array, "'ndarray' object is not an instance of 'ndarray'", key) for key, array in arrays.items()]
+        for obj, message, key in cases:
+            yield pytest.param(where, obj, message, id=f"{where}-{key}")
+
+
+@pytest.mark.parametrize("where, obj, message", list(rejections()))
+def test_rejected(where, obj, message):
+    with pytest.raises(TypeError) as info:
+        CALLS[where](obj, 3)
+    assert str(info.value) == message
+    assert info.value.__notes__ == [f"while processing '{param_of(where)}'"]
+
+
+class Sub(np.ndarray):
+    pass
+
+
+def read_only(a):
+    a.flags.writeable = False
+    return a
+
+
+ACCEPTED = {
+    "subclass": lambda a: a.view(Sub),
+    "read-only": read_only,
+    "native alias": lambda a: a.astype(np.longlong if a.dtype == np.int64 else np.double),
+    "one-element view": lambda a: np.concatenate([a, a])[2::7],
+    "empty strided view": lambda a: a[3::2],
+}
+
+
+@pytest.mark.parametrize("where", CALLS)
+@pytest.mark.parametrize("make", ACCEPTED.values(), ids=ACCEPTED.keys())
+def test_accepted(where, make):
+    x = make(np.arange(3, dtype=kind_of(where)))
+    if where in TWO_ARRAYS:
+        # A partner of another length stops the call right after the array checks.
+        with pytest.raises(ValueError, match="must have the same length"):
+            CALLS[where](x, len(x) + 1)
+    else:
+        CALLS[where](x, len(x))
+
+
+NON_CONTIGUOUS = {
+    "strided": lambda kind: np.arange(8, dtype=kind)[::2],
+    "reversed": lambda kind: np.arange(4, dtype=kind)[::-1],
+    "unaligned": lambda kind: np.zeros(33, np.uint8)[1:].view(kind),
+}
+
+
+@pytest.mark.parametrize("where", CALLS)
+@pytest.mark.parametrize("make", NON_CONTIGUOUS.values(), ids=NON_CONTIGUOUS.keys())
+def test_non_contiguous_is_rejected_before_length(where, make):
+    x = make(kind_of(where))
+    with pytest.raises(ValueError) as info:
+        CALLS[where](x, len(x) + 1)
+    name, kind = param_of(where), np.dtype(kind_of(where)).name
+    assert str(info.value) == f"`{name}` must be a contiguous 1-D {kind} array"
+    assert not has_note(info.value)
+
+
+f, w = np.arange(8.0), np.ones(8, np.int64)
+ORDER = [
+    # array types before scalars, scalars before contiguity, contiguity before length
+    (lambda: kiv.apply_variable_smoothing(f[::2], w[:4].astype(np.int32)),
+     TypeError, "'ndarray' object is not an instance of 'ndarray'", "window_sizes"),
+    (lambda: kiv.smooth(f[::2], [1.0]), TypeError, "'list' object is not an instance of 'ndarray'", "timestamps"),
+    (lambda: kiv.smooth([1.0], None), TypeError, "'list' object is not an instance of 'ndarray'", "values"),
+    (lambda: kiv.calculate_window_sizes([1.0], "x"), TypeError, "'list' object is not an instance of 'ndarray'", "values"),
+    (lambda: kiv.calculate_window_sizes(f[::2], "x"), TypeError, None, "max_window_size"),
+    (lambda: kiv.get_max_window_limit(f[::2], min_window_size="x"), TypeError, None, "min_window_size"),
+    (lambda: kiv.smooth(f[::2], f[:3], high_percentile="x"), TypeError, None, "high_percentile"),
+    (lambda: kiv.apply_variable_smoothing(f[::2], w[::2][:3]), ValueError,
+     "`values` must be a contiguous 1-D float64 array", None),
+    (lambda: kiv.smooth(f[:3], f[::2]), ValueError, "`timestamps` must be a contiguous 1-D float64 array", None),
+    (lambda: kiv.smooth(f[:3], f[:4]), ValueError, "`values` and `timestamps` must have the same length", None),
+    (lambda: kiv.apply_variable_smoothing(f[:4], w[:3]), ValueError,
+     "`values` and `window_sizes` must have the same length", None),
+]
+
+
+@pytest.mark.parametrize("call, error, message, note", ORDER)
+def test_order_of_checks(call, error, message, note):
+    with pytest.raises(error) as info:
+        call()
+    if message is not None:
+        assert str(info.value) == message
+    if note is None:
+        assert not has_note(info.value)
+    else:
+        assert info.value.__notes__ == [f"while processing '{note}'"]

@@ -1,0 +1,199 @@
+"""The borrow registry shared with other extensions through NumPy's multiarray
+module: kiv's own tracker, and how kiv uses it or a record installed before it."""
+
+import json
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import kiv
+from registry_helpers import ALREADY_BORROWED, assert_unborrowed, borrow_api, exclusive_borrow
+
+
+def outcome(view):
+    try:
+        kiv.get_max_window_limit(view)
+    except ValueError:
+        return "not contiguous"
+    except BaseException as exc:
+        assert type(exc).__name__ == "PanicException" and exc.args == (ALREADY_BORROWED,)
+        return "already borrowed"
+    return "ok"
+
+
+# (view held writable by another module, view passed to kiv, outcome while held)
+HELD = [
+    (lambda a: a, lambda a: a, "already borrowed"),
+    (lambda a: a, lambda a: a[1:], "already borrowed"),
+    (lambda a: a[3:4], lambda a: a[::-1], "already borrowed"),
+    (lambda a: a[::2], lambda a: a[2::2], "already borrowed"),
+    (lambda a: a[::2], lambda a: a[1:4], "already borrowed"),
+    (lambda a: a[:5], lambda a: a[5:], "ok"),
+    (lambda a: a[:2], lambda a: a[:1:-1], "not contiguous"),
+    (lambda a: a[::2], lambda a: a[1::2], "not contiguous"),  # interleaved: no element shared
+]
+
+
+@pytest.mark.parametrize("held, passed, expected", HELD)
+def test_writable_borrow_elsewhere(held, passed, expected):
+    a = np.arange(10.0)
+    view = passed(a)
+    with exclusive_borrow(held(a)):
+        assert outcome(view) == expected
+    assert outcome(view) == ("ok" if view.flags.c_contiguous else "not contiguous")
+    assert_unborrowed(a)
+
+
+buf = np.zeros(24, np.uint8)
+
+
+def stride0(offset, dtype=np.float64):
+    return np.ndarray((3,), dtype, buffer=buf, offset=offset, strides=(0,))
+
+
+read_only = buf[:8].view(np.float64)
+read_only.flags.writeable = False
+
+
+head, tail = buf[:16].view(np.float64), buf[8:].view(np.float64)
+OPS = {"S": "acquire_shared", "X": "acquire_exclusive", "s": "release_shared", "x": "release_exclusive"}
+# (views of one buffer, steps "<operation><view>[=<result>]" with the operations of OPS)
+TRACKER = {
+    "shared count": ([head, buf[:16].view(np.float64)], "S0=0 S1=0 X0=-1 s0 X1=-1 s1 X0=0 x0"),
+    "exclusive blocks all": ([head, tail], "X0=0 X0=-1 S0=-1 S1=-1 X1=-1 x0"),
+    "shared overlap": ([head, tail], "S0=0 S1=0 X1=-1 X0=-1 s0 s1"),
+    "read-only": ([read_only], "X0=-2 S0=0 s0"),
+    "zero strides, same data": ([stride0(4), stride0(4, np.float32)], "X0=0 X1=-1 S1=-1 x0"),
+    "zero strides, other data": ([stride0(0), stride0(4)], "X0=0 X1=0 x0 x1"),
+}
+
+
+@pytest.mark.parametrize("views, steps", TRACKER.values(), ids=TRACKER.keys())
+def test_tracker_rules(views, steps):
+    api = borrow_api()
+    for step in steps.split():
+        result = getattr(api, OPS[step[0]])(api.tracker, views[int(step[1])])
+        if "=" in step:
+            assert result == int(step[3:]), step
+    assert_unborrowed(buf)
+
+
+a, b = np.arange(4.0), np.arange(4.0)
+LEAVE_NOTHING = [
+    lambda: kiv.get_max_window_limit(a),
+    lambda: kiv.get_max_window_limit(a[::2]),
+    lambda: kiv.get_max_window_limit(a, max_window_sec="x"),
+    lambda: kiv.calculate_window_sizes(a, -1),
+    lambda: kiv.smooth(a, b[:3]),
+    lambda: kiv.smooth(a, b[::2]),
+    lambda: kiv.apply_variable_smoothing(a, b),
+    lambda: kiv.apply_variable_smoothing(a, np.ones(4, np.int64)[::2]),
+    lambda: kiv.smooth(a, a),
+]
+
+
+@pytest.mark.parametrize("call", LEAVE_NOTHING)
+def test_no_borrow_left_behind(call):
+    references = sys.getrefcount(a), sys.getrefcount(b)
+    try:
+        call()
+    except (TypeError, ValueError, OverflowError):
+        pass
+    assert_unborrowed(a, b)
+    assert (sys.getrefcount(a), sys.getrefcount(b)) == references
+
+
+@pytest.mark.parametrize("call", [lambda: kiv.smooth(a, b),
+                                  lambda: kiv.apply_variable_smoothing(a, b.view(np.int64))])
+def test_earlier_argument_released_when_later_borrow_fails(call, expect_panic):
+    with exclusive_borrow(b), expect_panic(ALREADY_BORROWED):
+        call()
+    assert_unborrowed(a, b)
+
+
+def run_fresh(script, *args):
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(__file__))
+    done = subprocess.run([sys.executable, "-c", script, *args], env=env,
+                          capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    return json.loads(done.stdout)
+
+
+def test_first_call_installs_registry():
+    before, after, version = run_fresh(
+        "import json, numpy as np, kiv\n"
+        "from registry_helpers import multiarray, borrow_api, CAPSULE_NAME\n"
+        "before = hasattr(multiarray(), CAPSULE_NAME.decode())\n"
+        "api = borrow_api()\n"
+        "print(json.dumps([before, type(getattr(multiarray(), CAPSULE_NAME.decode())).__name__, api.version]))")
+    assert (before, after, version) == (False, "PyCapsule", 1)
+
+
+FOREIGN_RECORD = r"""
+import json, sys
+import numpy as np
+from registry_helpers import ACQUIRE, RELEASE, BorrowApi, CAPSULE_NAME, multiarray, new_capsule
+
+config = json.loads(sys.argv[1])
+a, b = np.arange(3.0), np.arange(2.0)
+names, calls, codes = {id(a): "a", id(b): "b"}, [], list(config["codes"])
+
+def operation(kind, prototype):
+    def op(tracker, array):
+        calls.append(kind + names.get(id(array), "?") + ("" if tracker == 0xBEEF else "@other tracker"))
+        if prototype is ACQUIRE:
+            return codes.pop(0) if codes else 0
+    return prototype(op)
+
+# "+" and "-" acquire and release a shared borrow, "X" and "x" an exclusive one
+record = BorrowApi(config["version"], 0xBEEF, operation("+", ACQUIRE), operation("X", ACQUIRE),
+                   operation("-", RELEASE), operation("x", RELEASE))
+attribute = {"record": lambda: new_capsule(record), "int": lambda: 7,
+             "misnamed": lambda: new_capsule(record, b"other")}[config["attribute"]]()
+setattr(multiarray(), CAPSULE_NAME.decode(), attribute)
+import kiv
+
+def outcome(call, *args):
+    calls.clear()
+    try:
+        call(*args)
+    except BaseException as e:
+        return [f"{type(e).__module__}.{type(e).__name__}: {e}", calls[:]]
+    return ["ok", calls[:]]
+
+first = outcome(kiv.smooth, a, b)
+record.version = 1
+setattr(multiarray(), CAPSULE_NAME.decode(), new_capsule(record))
+print(json.dumps([first, outcome(kiv.get_max_window_limit, a)]))
+"""
+PANIC = "pyo3_runtime.PanicException: "
+API_ERROR = PANIC + "Internal borrow checking API error: "
+FOREIGN = {
+    # (version, attribute, acquire results, first call's outcome, its calls)
+    "counted": (1, "record", [], "builtins.ValueError: `values` and `timestamps` must have the same length",
+                ["+a", "+b", "-b", "-a"]),
+    "newer version": (7, "record", [], "builtins.ValueError", ["+a", "+b", "-b", "-a"]),
+    "conflict": (1, "record", [0, -1], PANIC + ALREADY_BORROWED, ["+a", "+b", "-a"]),
+    "odd code": (1, "record", [5], PANIC + "Unexpected return code 5 from borrow checking API", ["+a"]),
+    "not writable code": (1, "record", [-2], PANIC + "Unexpected return code -2 from borrow checking API", ["+a"]),
+    "version 0": (0, "record", [], API_ERROR, []),
+    "not a capsule": (1, "int", [], API_ERROR, []),
+    "other capsule name": (1, "misnamed", [], API_ERROR, []),
+}
+
+
+@pytest.mark.parametrize("version, attribute, codes, result, calls", FOREIGN.values(), ids=FOREIGN.keys())
+def test_foreign_record(version, attribute, codes, result, calls):
+    config = json.dumps({"version": version, "attribute": attribute, "codes": codes})
+    (first, first_calls), (second, second_calls) = run_fresh(FOREIGN_RECORD, config)
+    assert first.startswith(result)
+    if attribute == "int":
+        assert "'int' object is not an instance of 'PyCapsule'" in first
+    if version == 0:
+        assert "version" in first.lower() and "TypeError" in first
+    assert first_calls == calls
+    # a failed lookup is not cached: the repaired record is used by the next call
+    assert (second, second_calls) == ("ok", ["+a", "-a"])

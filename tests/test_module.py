@@ -1,0 +1,98 @@
+"""The module object as Python sees it: attributes, function metadata, the
+shared library that carries it."""
+
+import importlib
+import shutil
+import subprocess
+import sys
+import sysconfig
+import types
+from pathlib import Path
+
+import pytest
+
+import kiv
+
+FUNCTIONS = ["smooth", "get_max_window_limit", "calculate_window_sizes", "apply_variable_smoothing"]
+
+METADATA = [
+    (
+        "get_max_window_limit",
+        "(timestamps, *, min_window_size=..., max_window_sec=...)",
+        "Maximum window size derived from the sampling rate.",
+    ),
+    (
+        "calculate_window_sizes",
+        "(values, max_window_size, *, min_window_size=..., window_smooth_width_size=...,"
+        " low_percentile=..., high_percentile=...)",
+        "Per-sample odd window sizes based on signal variability",
+    ),
+    (
+        "apply_variable_smoothing",
+        "(values, window_sizes)",
+        "Apply the per-sample variable-width centered rolling mean",
+    ),
+    (
+        "smooth",
+        "(values, timestamps, *, min_window_size=..., max_window_sec=...,"
+        " window_smooth_width_size=..., low_percentile=..., high_percentile=...)",
+        "Full KIV smoothing",
+    ),
+]
+
+
+def test_module_attributes():
+    assert type(kiv.__all__) is list
+    assert kiv.__all__ == ["__version__", *FUNCTIONS]
+    assert kiv.__version__ == "0.1.0"
+    # an empty docstring, not a missing one
+    assert kiv.__doc__ == ""
+    for name in kiv.__all__:
+        assert hasattr(kiv, name)
+
+
+@pytest.mark.parametrize("name, signature, summary", METADATA)
+def test_function_metadata(name, signature, summary):
+    func = getattr(kiv, name)
+    assert type(func) is types.BuiltinFunctionType
+    assert func.__name__ == name
+    assert func.__text_signature__ == signature
+    assert func.__doc__ == summary
+    assert func.__module__ == "kiv"
+    # static functions: the module is not bound as self
+    assert func.__self__ is None
+
+
+def test_reimport_creates_fresh_module(monkeypatch):
+    monkeypatch.delitem(sys.modules, "kiv")
+    fresh = importlib.import_module("kiv")
+    assert fresh is not kiv
+    assert fresh.__all__ is not kiv.__all__
+    assert fresh.__all__ == kiv.__all__
+    assert fresh.__version__ == kiv.__version__
+    assert fresh.__doc__ == ""
+    for name in FUNCTIONS:
+        assert getattr(fresh, name) is not getattr(kiv, name)
+        assert getattr(fresh, name).__module__ == "kiv"
+    # the new module's functions are live, not just present
+    with pytest.raises(TypeError, match=r"^smooth\(\) missing 2 required positional"):
+        fresh.smooth()
+    fresh.__all__.append("extra")
+    assert "extra" not in kiv.__all__
+
+
+def test_installed_as_abi3_library_in_site_packages():
+    path = Path(kiv.__file__)
+    assert path.name == "kiv.abi3.so"
+    assert path.parent.resolve() == Path(sysconfig.get_paths()["platlib"]).resolve()
+
+
+def test_exports_only_init_function():
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm is not installed")
+    out = subprocess.run(
+        [nm, "-D", "--defined-only", kiv.__file__], capture_output=True, text=True, check=True
+    ).stdout
+    code = [fields[2] for fields in map(str.split, out.splitlines()) if len(fields) == 3 and fields[1] == "T"]
+    assert code == ["PyInit_kiv"]
