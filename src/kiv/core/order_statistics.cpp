@@ -2,56 +2,88 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 
 namespace kiv {
 
 namespace {
-constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+constexpr auto less = [](double a, double b) { return a < b; };
+
+// Small inputs: select on a copy.
+void select_by_copy(std::span<const double> numbers, std::size_t position, std::size_t count, double* out) {
+    std::vector<double> scratch(numbers.begin(), numbers.end());
+    const auto at = scratch.begin() + static_cast<std::ptrdiff_t>(position);
+    std::nth_element(scratch.begin(), at, scratch.end(), less);
+    out[0] = *at;
+    if (count == 2) out[1] = *std::min_element(at + 1, scratch.end(), less);
 }
 
-StableOrderStatistics::StableOrderStatistics(std::span<const double> values)
-    : selected_(kNone), negatives_(kNone) {
-    kept_.reserve(values.size());
+// Sorted positions [position, position + count) of `values`, count <= 2, in
+// one pass instead of a full selection (after Floyd and Rivest): pivots from
+// a sorted sample bracket the positions; only the values between them are
+// kept and searched further, the rest are merely counted.
+void select_from(std::span<const double> values, std::size_t position, std::size_t count, double* out) {
+    const std::size_t k = values.size();
+    constexpr std::size_t kSample = 1 << 10;
+    if (k < 8 * kSample) return select_by_copy(values, position, count, out);
+
+    std::vector<double> sample(kSample);
+    const std::size_t stride = k / kSample;
+    for (std::size_t s = 0; s < kSample; ++s) sample[s] = values[s * stride];
+    std::sort(sample.begin(), sample.end(), less);
+    // Four standard deviations of a sample quantile, in sample positions: a
+    // miss is rare and merely costs a full selection.
+    const double fraction = static_cast<double>(position) / static_cast<double>(k);
+    const auto margin = static_cast<std::ptrdiff_t>(4.0 * std::sqrt(fraction * (1.0 - fraction) * kSample)) + 8;
+    const auto centre = static_cast<std::ptrdiff_t>(fraction * kSample);
+    const double low = sample[static_cast<std::size_t>(std::max<std::ptrdiff_t>(centre - margin, 0))];
+    const double high =
+        sample[static_cast<std::size_t>(std::min<std::ptrdiff_t>(centre + margin, kSample - 1))];
+
+    // Only the front of this is ever written: no need to clear it.
+    const auto middle = std::make_unique_for_overwrite<double[]>(k);
+    std::size_t below = 0, kept = 0;
+    for (const double v : values) {
+        middle[kept] = v;
+        below += v < low;
+        kept += !(v < low) && !(high < v);
+    }
+    if (below > position || below + kept < position + count || kept == k)
+        return select_by_copy(values, position, count, out);
+    select_from({middle.get(), kept}, position - below, count, out);
+}
+
+}  // namespace
+
+StableOrderStatistics::StableOrderStatistics(std::span<const double> values) {
+    numbers_.reserve(values.size());
     for (const double v : values)
-        if (!std::isnan(v)) kept_.push_back(v);
-    note_zero_signs();
+        if (!std::isnan(v)) numbers_.push_back(v);
 }
 
-StableOrderStatistics::StableOrderStatistics(std::vector<double>&& numbers)
-    : kept_(std::move(numbers)), selected_(kNone), negatives_(kNone) {
-    note_zero_signs();
-}
+StableOrderStatistics::StableOrderStatistics(std::vector<double>&& numbers) : numbers_(std::move(numbers)) {}
 
-void StableOrderStatistics::note_zero_signs() {
-    for (const double v : kept_)
-        if (v == 0.0) zero_is_negative_.push_back(std::signbit(v));
-}
-
-double StableOrderStatistics::at(std::size_t position) {
-    auto first = kept_.begin();
-    auto last = kept_.end();
-    if (selected_ != kNone) {
-        if (position > selected_) first += static_cast<std::ptrdiff_t>(selected_ + 1);
-        if (position < selected_) last = kept_.begin() + static_cast<std::ptrdiff_t>(selected_);
-    }
-    if (position == selected_ + 1 && selected_ != kNone) {
-        // The next one up is the least of those above: a scan, not a selection.
-        std::iter_swap(kept_.begin() + static_cast<std::ptrdiff_t>(position),
-                       std::min_element(first, last, [](double a, double b) { return a < b; }));
-        selected_ = position;
-    } else if (position != selected_) {
-        std::nth_element(first, kept_.begin() + static_cast<std::ptrdiff_t>(position), last,
-                         [](double a, double b) { return a < b; });
-        selected_ = position;
-    }
-    const double value = kept_[position];
+double StableOrderStatistics::with_zero_sign(double value, std::size_t position) const {
     if (value != 0.0) return value;
-
     // Zeros fill sorted positions [negatives, negatives + zeros) in input order.
-    if (negatives_ == kNone)
-        negatives_ = static_cast<std::size_t>(
-            std::count_if(kept_.begin(), kept_.end(), [](double v) { return v < 0.0; }));
-    return zero_is_negative_[position - negatives_] ? -0.0 : 0.0;
+    std::size_t nth_zero = position - static_cast<std::size_t>(std::count_if(
+                                          numbers_.begin(), numbers_.end(), [](double v) { return v < 0.0; }));
+    for (const double v : numbers_)
+        if (v == 0.0 && nth_zero-- == 0) return v;
+    return value;
+}
+
+double StableOrderStatistics::at(std::size_t position) const {
+    double value;
+    select_from(numbers_, position, 1, &value);
+    return with_zero_sign(value, position);
+}
+
+std::pair<double, double> StableOrderStatistics::pair_at(std::size_t position) const {
+    double values[2];
+    select_from(numbers_, position, 2, values);
+    return {with_zero_sign(values[0], position), with_zero_sign(values[1], position + 1)};
 }
 
 }  // namespace kiv

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace kiv {
@@ -17,19 +18,16 @@ public:
     // Takes values that hold no NaN, in input order.
     explicit StableOrderStatistics(std::vector<double>&& numbers);
 
-    std::size_t size() const noexcept { return kept_.size(); }
+    std::size_t size() const noexcept { return numbers_.size(); }
     // The element a stable ascending sort would put at `position` (< size()).
-    double at(std::size_t position);
+    double at(std::size_t position) const;
+    // The elements at `position` and `position + 1` (both < size()).
+    std::pair<double, double> pair_at(std::size_t position) const;
 
 private:
-    void note_zero_signs();
+    double with_zero_sign(double value, std::size_t position) const;
 
-    std::vector<double> kept_;
-    std::vector<bool> zero_is_negative_;  // one per zero, in input order
-    // kept_[0, selected_) <= kept_[selected_] <= kept_(selected_, end) once a
-    // selection has been made, so later ones only partition one side.
-    std::size_t selected_;
-    std::size_t negatives_;  // counted on first need
+    std::vector<double> numbers_;  // input order, never permuted
 };
 
 }  // namespace kiv

@@ -1,6 +1,7 @@
-// A sliding median that updates per sample: the window's values are counted
-// in a Fenwick tree over their ranks, so each step costs O(log R) instead of
-// a fresh sort of the window.
+// A sliding median that updates per sample instead of sorting every window
+// afresh: the window's values are counted per rank, and the median is found
+// by a cursor that moves little between neighbouring windows (small integer
+// ranges, the usual case) or by a Fenwick tree in O(log R) (any other).
 #include "kiv/core/rolling_median.hpp"
 
 #include <algorithm>
@@ -55,6 +56,9 @@ public:
     }
 
     std::size_t size() const noexcept { return size_; }
+    // Ranks are the values less the smallest, which is then an integer.
+    bool direct() const noexcept { return distinct_.empty(); }
+    double base() const noexcept { return base_; }
 
     std::size_t rank(double v) const {
         if (distinct_.empty()) return static_cast<std::size_t>(v - base_);
@@ -176,13 +180,54 @@ void slide(std::span<const double> raw, std::uint64_t w, const RankSpace& ranks,
     }
 }
 
+// The common case (raw windows are small integers, plus NaN) in integers:
+// ranks are 16-bit, and the byte comes from twice the median, exactly.
+void slide_small_integers(std::span<const double> raw, std::uint64_t w, const RankSpace& ranks,
+                          std::span<std::uint8_t> out) {
+    constexpr std::uint16_t kNaN = 0xFFFF;
+    const std::size_t n = raw.size();
+    std::vector<std::uint16_t> rank(n);
+    for (std::size_t i = 0; i < n; ++i)
+        rank[i] = std::isnan(raw[i]) ? kNaN : static_cast<std::uint16_t>(raw[i] - ranks.base());
+    const auto base = static_cast<std::int64_t>(ranks.base());
+    CursorCounts counts(ranks.size());
+    auto change = [&](std::size_t i, int delta) {
+        if (rank[i] != kNaN) counts.add(rank[i], delta);
+    };
+
+    const std::uint64_t half = (w - 1) / 2;
+    std::size_t first = 0, last = 0;  // the window now counted
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t end = static_cast<std::uint64_t>(i) + half + 1;
+        const std::size_t f = clamp_bound(end - w, n);
+        const std::size_t l = clamp_bound(end, n);
+        std::int64_t twice = 0;  // twice the median; NaN's byte is that of 0
+        if (f < l) {
+            if (l <= first || f >= last) {
+                while (first < last) change(first++, -1);
+                first = last = f;
+            }
+            while (last < l) change(last++, +1);
+            while (last > l) change(--last, -1);
+            while (first < f) change(first++, -1);
+            while (first > f) change(--first, +1);
+            const std::size_t k = counts.total();
+            if (k != 0) {
+                const std::int64_t below = base + static_cast<std::int64_t>(counts.kth((k - 1) / 2));
+                twice = k % 2 == 1 ? 2 * below : below + base + static_cast<std::int64_t>(counts.kth(k / 2));
+            }
+        }
+        // trunc(twice / 2) saturated into 0..255, then odd
+        out[i] = static_cast<std::uint8_t>(std::min<std::int64_t>(twice > 0 ? twice >> 1 : 0, 255) | 1);
+    }
+}
+
 }  // namespace
 
 void rolling_median_bytes(std::span<const double> raw, std::uint64_t w, std::span<std::uint8_t> out) {
     const RankSpace ranks(raw);
-    if (ranks.size() <= CursorCounts::kMaxRanks) {
-        CursorCounts counts(ranks.size());
-        slide(raw, w, ranks, counts, out);
+    if (ranks.direct() && ranks.size() <= CursorCounts::kMaxRanks) {
+        slide_small_integers(raw, w, ranks, out);
     } else {
         RankCounts counts(ranks.size());
         slide(raw, w, ranks, counts, out);

@@ -1,8 +1,10 @@
 // The variable-width mean computed for 32 outputs at once, one SIMD lane
 // each. Every lane still sums its own window from +0.0 in index order, so
-// each output is bit for bit what one scalar loop per output gives. A lane
-// that does not take a sample adds +0.0 instead, which changes nothing: a
-// sum that starts at +0.0 is never -0.0.
+// each output is bit for bit what one scalar loop per output gives. Where a
+// lane skips a sample (a NaN, or one outside its window) it adds +0.0
+// instead, which changes nothing: a sum that starts at +0.0 is never -0.0.
+// So the kernels read the samples with every NaN replaced by +0.0 and count
+// the numbers in each window apart.
 #include "kiv/core/variable_smoothing.hpp"
 
 #include <algorithm>
@@ -21,47 +23,11 @@ namespace {
 constexpr std::size_t kLanes = 4;
 constexpr std::size_t kVectors = 8;  // independent sums hide the add latency
 constexpr std::size_t kBlock = kLanes * kVectors;
+constexpr std::int64_t kReach = 128;  // the farthest a window reaches from its output
 using Doubles = double __attribute__((vector_size(kLanes * sizeof(double))));
 using Words = std::int64_t __attribute__((vector_size(kLanes * sizeof(double))));
 
 constexpr double kMissing = std::bit_cast<double>(std::uint64_t{0x7FF8000000000000});
-
-struct Block {
-    // Window of each output, cut to [0, n); empty for width 0 and past the end.
-    // Doubles (exact below 2^53), so that compares are single instructions.
-    Doubles start[kVectors], end[kVectors];
-    std::int64_t lowest, highest;  // union of the windows
-    bool shifted;                  // one window, moved by one sample per lane
-};
-
-// Outputs from i up to `to` (exclusive) of n.
-inline Block windows_of(const std::uint8_t* widths, std::size_t i, std::size_t to, std::size_t n) {
-    Block b;
-    b.lowest = static_cast<std::int64_t>(n);
-    b.highest = 0;
-    b.shifted = i + kBlock <= to;
-    const std::int64_t w0 = b.shifted ? widths[i] : 0;
-    for (std::size_t v = 0; v < kVectors; ++v) {
-        for (std::size_t l = 0; l < kLanes; ++l) {
-            const std::size_t at = i + v * kLanes + l;
-            const std::int64_t w = at < to ? widths[at] : 0;
-            std::int64_t first = 0, last = 0;
-            if (w != 0) {
-                last = static_cast<std::int64_t>(at) + (w - 1) / 2 + 1;
-                first = std::clamp<std::int64_t>(last - w, 0, static_cast<std::int64_t>(n));
-                last = std::min(last, static_cast<std::int64_t>(n));
-            }
-            b.shifted = b.shifted && w == w0 && last - first == w0;
-            b.start[v][l] = static_cast<double>(first);
-            b.end[v][l] = static_cast<double>(last);
-            if (first < last) {
-                b.lowest = std::min(b.lowest, first);
-                b.highest = std::max(b.highest, last);
-            }
-        }
-    }
-    return b;
-}
 
 // Adds x to the lanes that take it.
 inline void take(const Doubles& x, const Words& mask, Doubles& sum) {
@@ -69,52 +35,125 @@ inline void take(const Doubles& x, const Words& mask, Doubles& sum) {
     sum += (Doubles)((Words)x & mask);
 }
 
-// Outputs [from, to). present[k - base]: how many of samples[base, k) are
-// numbers, for every k a window of these outputs can reach.
-__attribute__((target_clones("avx2", "default")))
-void rolling_mean_blocks(const double* samples, const std::uint8_t* widths, std::size_t n, std::size_t from,
-                         std::size_t to, const std::uint32_t* present, std::size_t base, double* out) {
-    for (std::size_t i = from; i < to; i += kBlock) {
-        const Block b = windows_of(widths, i, to, n);
-        const bool all_numbers =
-            b.lowest >= b.highest ||
-            present[b.highest - base] - present[b.lowest - base] == static_cast<std::uint64_t>(b.highest - b.lowest);
-        Doubles sum[kVectors] = {};
-        if (b.shifted) {
-            // Element t of lane j is samples[lowest + j + t]: plain loads.
-            const double* p = samples + b.lowest;
-            const std::int64_t w = static_cast<std::int64_t>(b.end[0][0] - b.start[0][0]);
-            for (std::int64_t t = 0; t < w; ++t, ++p) {
-                for (std::size_t v = 0; v < kVectors; ++v) {
-                    Doubles x;
-                    std::memcpy(&x, p + v * kLanes, sizeof x);
-                    if (all_numbers) {
-                        sum[v] += x;
-                    } else {
-                        take(x, x == x, sum[v]);
-                    }
-                }
-            }
-        } else {
-            // Each sample under the block goes to the lanes whose window holds it.
-            for (std::int64_t t = b.lowest; t < b.highest; ++t) {
-                const double x = samples[t];
-                if (!all_numbers && x != x) continue;
-                const Doubles xs = Doubles{} + x;
-                const Doubles ts = Doubles{} + static_cast<double>(t);
-                for (std::size_t v = 0; v < kVectors; ++v) take(xs, (ts >= b.start[v]) & (ts < b.end[v]), sum[v]);
-            }
-        }
+// The windows of one block relative to each output: lane j of output c takes
+// samples[c + d] for d from first[j] to last[j] (-floor(w/2) to ceil(w/2) - 1
+// for width w; none for width 0). Both ends move monotonically with w, so
+// the widest and narrowest widths give the block's extremes.
+struct Offsets {
+    std::int64_t lowest, highest;            // over all lanes
+    std::int64_t common_first, common_last;  // taken by every lane
+    // Per lane, as doubles, so that the compares are single vector instructions.
+    Doubles first[kVectors] = {}, last[kVectors] = {};
+};
+
+inline std::int64_t first_of(std::int64_t w) { return w == 0 ? 1 : -(w / 2); }
+inline std::int64_t last_of(std::int64_t w) { return w == 0 ? 0 : (w + 1) / 2 - 1; }
+
+// Per-lane bounds; only needed where lanes differ or windows are cut off.
+inline void fill_lanes(const std::uint8_t* widths, Offsets& o) {
+    double first[kBlock], last[kBlock];
+    for (std::size_t j = 0; j < kBlock; ++j) {
+        first[j] = static_cast<double>(first_of(widths[j]));
+        last[j] = static_cast<double>(last_of(widths[j]));
+    }
+    std::memcpy(o.first, first, sizeof first);
+    std::memcpy(o.last, last, sizeof last);
+}
+
+// Returns whether the lanes need masks inside the samples.
+inline bool offsets_of(const std::uint8_t* widths, Offsets& o) {
+    std::uint8_t narrowest = 255, widest = 0;
+    for (std::size_t j = 0; j < kBlock; ++j) {
+        narrowest = std::min(narrowest, widths[j]);
+        widest = std::max(widest, widths[j]);
+    }
+    o.lowest = std::min<std::int64_t>(first_of(widest), 0);
+    o.highest = std::max<std::int64_t>(last_of(widest), -1);
+    o.common_first = first_of(narrowest);
+    o.common_last = last_of(narrowest);
+    return narrowest != widest || narrowest == 0;
+}
+
+// Outputs [i, i + kBlock) whose windows lie inside the samples: element d of
+// every lane comes from one vector load at p + d, p standing for output i.
+inline void inner_block(const double* p, const Offsets& o, Doubles* sum) {
+    auto masked = [&](std::int64_t d) {
+        const Doubles ds = Doubles{} + static_cast<double>(d);
         for (std::size_t v = 0; v < kVectors; ++v) {
-            for (std::size_t l = 0; l < kLanes; ++l) {
-                const std::size_t at = i + v * kLanes + l;
-                if (at >= to) break;
-                const auto first = static_cast<std::size_t>(b.start[v][l]);
-                const auto last = static_cast<std::size_t>(b.end[v][l]);
-                const std::uint32_t count = present[last - base] - present[first - base];
-                out[at] = count == 0 ? kMissing : sum[v][l] / static_cast<double>(count);
-            }
+            Doubles x;
+            std::memcpy(&x, p + d + static_cast<std::int64_t>(v * kLanes), sizeof x);
+            take(x, (ds >= o.first[v]) & (ds <= o.last[v]), sum[v]);
         }
+    };
+    std::int64_t d = o.lowest;
+    for (; d < o.common_first; ++d) masked(d);
+    for (; d <= o.common_last; ++d) {
+        for (std::size_t v = 0; v < kVectors; ++v) {
+            Doubles x;
+            std::memcpy(&x, p + d + static_cast<std::int64_t>(v * kLanes), sizeof x);
+            sum[v] += x;
+        }
+    }
+    for (; d <= o.highest; ++d) masked(d);
+}
+
+// Outputs [i, to) near the ends of the samples, where windows are cut off:
+// each sample goes to the lanes whose window holds it.
+inline void edge_block(const double* clean, std::size_t base, std::size_t n, std::size_t i, std::size_t to,
+                       const Offsets& o, Doubles* sum) {
+    const auto lowest = std::max<std::int64_t>(static_cast<std::int64_t>(i) + o.lowest, 0);
+    const auto highest = std::min<std::int64_t>(static_cast<std::int64_t>(to) - 1 + o.highest,
+                                                static_cast<std::int64_t>(n) - 1);
+    for (std::int64_t t = lowest; t <= highest; ++t) {
+        const Doubles xs = Doubles{} + clean[static_cast<std::size_t>(t) - base];
+        for (std::size_t v = 0; v < kVectors; ++v) {
+            Doubles ds;  // offset of t from each lane's output
+            for (std::size_t l = 0; l < kLanes; ++l)
+                ds[l] = static_cast<double>(t - static_cast<std::int64_t>(i + v * kLanes + l));
+            take(xs, (ds >= o.first[v]) & (ds <= o.last[v]), sum[v]);
+        }
+    }
+}
+
+// Outputs [from, to), for every k that their windows can reach:
+// clean[k - base] is samples[k] with NaN as +0.0, and present[k - base] how
+// many of samples[base, k) are numbers.
+__attribute__((target_clones("avx2", "default")))
+void rolling_mean_blocks(const double* clean, const std::uint32_t* present, std::size_t base,
+                         const std::uint8_t* widths, std::size_t n, std::size_t from, std::size_t to, double* out) {
+    for (std::size_t i = from; i < to; i += kBlock) {
+        std::uint8_t block_widths[kBlock] = {};  // 0 past the end: no window
+        std::copy(widths + i, widths + std::min(to, i + kBlock), block_widths);
+        Offsets o;
+        const bool masks = offsets_of(block_widths, o);
+        Doubles sum[kVectors] = {};
+        const auto first = static_cast<std::int64_t>(i) + o.lowest;
+        const auto last = static_cast<std::int64_t>(i + kBlock - 1) + o.highest;
+        const bool inside = first >= 0 && last < static_cast<std::int64_t>(n) && i + kBlock <= to;
+        if (masks || !inside) fill_lanes(block_widths, o);
+        if (inside) {
+            inner_block(clean + (i - base), o, sum);
+        } else {
+            edge_block(clean, base, n, i, std::min(to, i + kBlock), o, sum);
+        }
+        // Each lane's count of numbers, then one vector division per vector.
+        double counts[kBlock];
+        const auto end = static_cast<std::int64_t>(n);
+        for (std::size_t j = 0; j < kBlock; ++j) {
+            const auto at = static_cast<std::int64_t>(i + j);
+            const auto lo = std::clamp<std::int64_t>(at + first_of(block_widths[j]), 0, end);
+            const auto hi = std::clamp<std::int64_t>(at + last_of(block_widths[j]) + 1, lo, end);
+            counts[j] = static_cast<double>(present[static_cast<std::size_t>(hi) - base] -
+                                            present[static_cast<std::size_t>(lo) - base]);
+        }
+        double means[kBlock];
+        for (std::size_t v = 0; v < kVectors; ++v) {
+            Doubles count;
+            std::memcpy(&count, counts + v * kLanes, sizeof count);
+            const Doubles mean = sum[v] / count;
+            std::memcpy(means + v * kLanes, &mean, sizeof mean);
+        }
+        for (std::size_t j = 0; j < kBlock && i + j < to; ++j) out[i + j] = counts[j] == 0 ? kMissing : means[j];
     }
 }
 
@@ -126,17 +165,20 @@ OwnedBuffer<double> variable_rolling_mean(std::span<const double> samples,
     if (n == 0) return OwnedBuffer<double>();
     if (widths.size() < n) fail_index(widths.size(), widths.size());
     OwnedBuffer<double> out(n);
-    // Counts of numbers per chunk of outputs: small enough to stay in cache.
-    constexpr std::size_t kChunk = std::size_t{1} << 15;
-    constexpr std::size_t kReach = 128;  // the farthest a window reaches from its output
+    // Chunks of outputs, so that their samples stay in cache.
+    constexpr std::size_t kChunk = std::size_t{1} << 14;
+    std::vector<double> clean(kChunk + 2 * kReach);
     std::vector<std::uint32_t> present(kChunk + 2 * kReach + 1);
     for (std::size_t from = 0; from < n; from += kChunk) {
         const std::size_t to = std::min(n, from + kChunk);
         const std::size_t base = from < kReach ? 0 : from - kReach;
         const std::size_t top = std::min(n, to + kReach);
-        for (std::size_t k = base; k < top; ++k)
-            present[k - base + 1] = present[k - base] + (samples[k] == samples[k]);
-        rolling_mean_blocks(samples.data(), widths.data(), n, from, to, present.data(), base, out.data());
+        for (std::size_t k = base; k < top; ++k) {
+            const double x = samples[k];
+            clean[k - base] = x == x ? x : 0.0;
+            present[k - base + 1] = present[k - base] + (x == x);
+        }
+        rolling_mean_blocks(clean.data(), present.data(), base, widths.data(), n, from, to, out.data());
     }
     return out;
 }

@@ -13,13 +13,13 @@ namespace kiv {
 
 namespace {
 
-double median_of(StableOrderStatistics&& sorted) {
+double median_of(const StableOrderStatistics& sorted) {
     const std::size_t k = sorted.size();
     if (k == 0) return std::numeric_limits<double>::quiet_NaN();
     if (k % 2 == 1) return sorted.at(k / 2);
     // One addition, then the halving: an overflowing sum stays infinite.
-    const double below = sorted.at(k / 2 - 1);
-    return (below + sorted.at(k / 2)) * 0.5;
+    const auto [below, above] = sorted.pair_at(k / 2 - 1);
+    return (below + above) * 0.5;
 }
 
 }  // namespace

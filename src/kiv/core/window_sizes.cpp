@@ -16,7 +16,7 @@ namespace {
 
 // Linear interpolation between the order statistics around the rank; a rank
 // beyond the data is an index failure, the lower index checked first.
-double percentile_of(StableOrderStatistics& sorted, double p) {
+double percentile_of(const StableOrderStatistics& sorted, double p) {
     const std::size_t k = sorted.size();
     if (k == 0) return std::numeric_limits<double>::quiet_NaN();
     if (k == 1) return sorted.at(0);
@@ -26,8 +26,7 @@ double percentile_of(StableOrderStatistics& sorted, double p) {
     if (lo >= k) fail_index(k, lo);
     if (lo == hi) return sorted.at(lo);
     if (hi >= k) fail_index(k, hi);
-    const double below = sorted.at(lo);
-    const double above = sorted.at(hi);
+    const auto [below, above] = sorted.pair_at(lo);  // hi is lo + 1
     const double frac = rank - static_cast<double>(lo);
     return (above - below) * frac + below;
 }
@@ -35,8 +34,7 @@ double percentile_of(StableOrderStatistics& sorted, double p) {
 }  // namespace
 
 double nan_percentile(std::span<const double> values, double p) {
-    StableOrderStatistics sorted(values);
-    return percentile_of(sorted, p);
+    return percentile_of(StableOrderStatistics(values), p);
 }
 
 OwnedBuffer<std::uint8_t> compute_window_sizes(std::span<const double> samples,
@@ -51,7 +49,7 @@ OwnedBuffer<std::uint8_t> compute_window_sizes(std::span<const double> samples,
     double lo, hi;
     {
         // Both bounds are always taken, low first, so its failure is the one seen.
-        StableOrderStatistics sorted(work);
+        const StableOrderStatistics sorted(work);
         lo = percentile_of(sorted, params.low_percentile);
         hi = percentile_of(sorted, params.high_percentile);
     }
@@ -60,16 +58,14 @@ OwnedBuffer<std::uint8_t> compute_window_sizes(std::span<const double> samples,
     double range = hi - lo;
     if (range <= 0.0) range = 1.0;
     const double span = static_cast<double>(max_window_size) - params.min_window_size;
+    const double min_window_size = params.min_window_size;
     for (double& d : work) {
-        if (std::isnan(d)) {
-            // Zero rather than NaN: unknown variability pulls the median down.
-            d = 0.0;
-            continue;
-        }
         const double x = (d - lo) / range;
         const double y = 0.05 > x ? 0.05 : x;
         const double z = 1.0 < y ? 1.0 : y;
-        d = round_half_even((1.0 - z) * span + params.min_window_size);
+        const double rounded = round_half_even((1.0 - z) * span + min_window_size);
+        // Zero rather than NaN: unknown variability pulls the median down.
+        d = d != d ? 0.0 : rounded;
     }
 
     OwnedBuffer<std::uint8_t> widths(n);
