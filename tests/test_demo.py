@@ -1,0 +1,33 @@
+import os
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+pytest.importorskip("matplotlib")
+
+DEMO = Path(__file__).resolve().parent.parent / "demo" / "demo.py"
+
+
+def test_demo_writes_figure_and_summary(tmp_path):
+    out = tmp_path / "figure" / "demo.png"
+    env = {**os.environ, "MPLCONFIGDIR": str(tmp_path / "mpl")}
+    env.pop("DISPLAY", None)
+    run = subprocess.run([sys.executable, str(DEMO), "--samples", "2000", "--out", str(out)],
+                         cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+    def field(name):
+        found = re.search(rf"^  {re.escape(name)} +(.+)$", run.stdout, re.M)
+        assert found, f"no {name!r} in:\n{run.stdout}"
+        return found[1]
+
+    assert field("samples").startswith("2,000 over ")
+    assert field("window limit").startswith("60 samples")
+    narrowest, widest = map(int, re.match(r"(\d+) to (\d+) samples", field("window widths")).groups())
+    assert 1 <= narrowest < widest <= 60
+    assert re.fullmatch(r"[\d.]+ ms", field("smooth() took"))
+    assert field("figure") == os.path.join("figure", "demo.png")

@@ -1,0 +1,66 @@
+"""The installed stubs: mypy must find them and check calls against them."""
+import importlib.util
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+pytestmark = pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy not installed")
+
+GOOD = """
+    import numpy as np
+    import numpy.typing as npt
+    import kiv
+
+    timestamps = np.cumsum(np.full(100, 0.5))
+    values = np.sin(timestamps)
+    limit: int = kiv.get_max_window_limit(timestamps, min_window_size=1, max_window_sec=30.0)
+    widths: npt.NDArray[np.uint8] = kiv.calculate_window_sizes(
+        values, limit, min_window_size=1.0, window_smooth_width_size=np.int64(9),
+        low_percentile=5, high_percentile=95.0)
+    means: npt.NDArray[np.float64] = kiv.apply_variable_smoothing(values, widths.astype(np.int64))
+    smoothed: npt.NDArray[np.float64] = kiv.smooth(
+        values, timestamps, min_window_size=1.0, max_window_sec=60,
+        window_smooth_width_size=30, low_percentile=10.0, high_percentile=90.0)
+    version: str = kiv.__version__
+    names: list[str] = kiv.__all__
+"""
+
+
+@pytest.fixture(scope="module")
+def cache(tmp_path_factory):
+    return tmp_path_factory.mktemp("mypy-cache")
+
+
+def mypy(tmp_path, cache, source):
+    (tmp_path / "example.py").write_text(textwrap.dedent(source))
+    # Run from tmp_path so that only the installed kiv can be found.
+    return subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-color-output",
+                           "--cache-dir", str(cache), "example.py"],
+                          cwd=tmp_path, capture_output=True, text=True, timeout=300)
+
+
+def test_strict_example_passes(tmp_path, cache):
+    run = mypy(tmp_path, cache, GOOD)
+    assert run.returncode == 0, run.stdout + run.stderr
+
+
+@pytest.mark.parametrize("call, message", [
+    ("kiv.smooth(values, timestamps, window=3)", 'Unexpected keyword argument "window"'),
+    ("kiv.get_max_window_limit(timestamps, 5.0)", "Too many positional arguments"),
+    ("kiv.calculate_window_sizes(values, 31, window_smooth_width_size=2.5)", '"window_smooth_width_size"'),
+    ("kiv.apply_variable_smoothing(values, kiv.calculate_window_sizes(values, 31))", "incompatible type"),
+])
+def test_bad_call_is_reported(tmp_path, cache, call, message):
+    run = mypy(tmp_path, cache, GOOD + f"    {call}\n")
+    assert run.returncode == 1, run.stdout + run.stderr
+    errors = [line for line in run.stdout.splitlines() if ": error:" in line]
+    assert len(errors) == 1 and message in errors[0], run.stdout
+
+
+def test_stub_matches_module(tmp_path):
+    # Parameter names, kinds and defaults of the stub against the compiled module.
+    run = subprocess.run([sys.executable, "-m", "mypy.stubtest", "--concise", "kiv"],
+                         cwd=tmp_path, capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stdout + run.stderr
