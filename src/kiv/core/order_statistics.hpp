@@ -13,12 +13,14 @@ namespace kiv {
 
 class StableOrderStatistics {
 public:
-    // Copies the non-NaN values.
+    // Reads the values in place (NaN among them is left out); they must
+    // outlive this object.
     explicit StableOrderStatistics(std::span<const double> values);
     // Takes values that hold no NaN, in input order.
     explicit StableOrderStatistics(std::vector<double>&& numbers);
 
-    std::size_t size() const noexcept { return numbers_.size(); }
+    // How many values are not NaN.
+    std::size_t size() const noexcept { return size_; }
     // The element a stable ascending sort would put at `position` (< size()).
     double at(std::size_t position) const;
     // The elements at `position` and `position + 1` (both < size()).
@@ -27,7 +29,9 @@ public:
 private:
     double with_zero_sign(double value, std::size_t position) const;
 
-    std::vector<double> numbers_;  // input order, never permuted
+    std::vector<double> owned_;
+    std::span<const double> values_;  // input order, never permuted
+    std::size_t size_;
 };
 
 }  // namespace kiv

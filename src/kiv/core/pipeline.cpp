@@ -45,25 +45,27 @@ OwnedBuffer<double> smooth_pipeline(std::span<const double> values, std::span<co
         double time;
         std::size_t index;
     };
-    std::vector<std::size_t> order(n);
-    std::vector<double> sorted_values(n);
-    OwnedBuffer<double> smoothed;
+    // Allocated only after the sort, whose own buffer is the largest one.
+    std::vector<std::size_t> order;
+    std::vector<double> sorted_timestamps;
     {
-        std::vector<double> sorted_timestamps(n);
-        {
-            std::vector<Stamp> stamps(n);
-            for (std::size_t k = 0; k < n; ++k) stamps[k] = {timestamps[k], k};
-            // Stable, so samples sharing a timestamp keep the caller's order.
-            std::stable_sort(stamps.begin(), stamps.end(),
-                             [](const Stamp& a, const Stamp& b) { return a.time < b.time; });
-            for (std::size_t k = 0; k < n; ++k) {
-                order[k] = stamps[k].index;
-                sorted_timestamps[k] = stamps[k].time;
-            }
+        std::vector<Stamp> stamps(n);
+        for (std::size_t k = 0; k < n; ++k) stamps[k] = {timestamps[k], k};
+        // Stable, so samples sharing a timestamp keep the caller's order.
+        std::stable_sort(stamps.begin(), stamps.end(),
+                         [](const Stamp& a, const Stamp& b) { return a.time < b.time; });
+        order.resize(n);
+        sorted_timestamps.resize(n);
+        for (std::size_t k = 0; k < n; ++k) {
+            order[k] = stamps[k].index;
+            sorted_timestamps[k] = stamps[k].time;
         }
-        for (std::size_t k = 0; k < n; ++k) sorted_values[k] = values[order[k]];
-        smoothed = smooth_in_time_order(sorted_values, sorted_timestamps, params);
     }
+    std::vector<double> sorted_values(n);
+    for (std::size_t k = 0; k < n; ++k) sorted_values[k] = values[order[k]];
+    const OwnedBuffer<double> smoothed = smooth_in_time_order(sorted_values, sorted_timestamps, params);
+    sorted_timestamps = {};
+    sorted_values = {};
 
     OwnedBuffer<double> result(n);
     for (std::size_t k = 0; k < n; ++k) result[order[k]] = smoothed[k];

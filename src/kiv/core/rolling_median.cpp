@@ -24,26 +24,19 @@ namespace {
 class RankSpace {
 public:
     explicit RankSpace(std::span<const double> values) {
+        // One pass, free of branches; NaN never wins a comparison.
         double lo = std::numeric_limits<double>::infinity();
         double hi = -lo;
-        bool any = false;
+        bool fractional = false;
         for (const double v : values) {
-            if (std::isnan(v)) continue;
-            any = true;
-            lo = std::min(lo, v);
-            hi = std::max(hi, v);
+            lo = v < lo ? v : lo;
+            hi = v > hi ? v : hi;
+            fractional |= v == v && round_half_even(v) != v;
         }
-        if (!any) return;
+        if (lo > hi) return;  // nothing but NaN
         constexpr double kExact = 0x1p52;
         constexpr double kMaxDirect = 1 << 16;
-        bool integral = true;
-        if (lo >= -kExact && hi <= kExact && hi - lo < kMaxDirect) {
-            for (const double v : values)
-                if (!std::isnan(v) && round_half_even(v) != v) integral = false;
-        } else {
-            integral = false;
-        }
-        if (integral) {
+        if (!fractional && lo >= -kExact && hi <= kExact && hi - lo < kMaxDirect) {
             base_ = lo;
             size_ = static_cast<std::size_t>(hi - lo) + 1;
             return;
