@@ -62,10 +62,18 @@ inline void fill_lanes(const std::uint8_t* widths, Offsets& o) {
 
 // Returns whether the lanes need masks inside the samples.
 inline bool offsets_of(const std::uint8_t* widths, Offsets& o) {
-    std::uint8_t narrowest = 255, widest = 0;
-    for (std::size_t j = 0; j < kBlock; ++j) {
-        narrowest = std::min(narrowest, widths[j]);
-        widest = std::max(widest, widths[j]);
+    std::uint8_t narrowest = widths[0], widest = widths[0];
+    // Runs of one width are common: one comparison of all 32 settles them.
+    using Bytes = std::uint8_t __attribute__((vector_size(kBlock)));
+    using Quads = std::uint64_t __attribute__((vector_size(kBlock)));
+    Bytes all;
+    std::memcpy(&all, widths, sizeof all);
+    const Quads same = (Quads)(all == widths[0]);
+    if ((same[0] & same[1] & same[2] & same[3]) != ~std::uint64_t{0}) {
+        for (std::size_t j = 1; j < kBlock; ++j) {
+            narrowest = std::min(narrowest, widths[j]);
+            widest = std::max(widest, widths[j]);
+        }
     }
     o.lowest = std::min<std::int64_t>(first_of(widest), 0);
     o.highest = std::max<std::int64_t>(last_of(widest), -1);
@@ -138,13 +146,21 @@ void rolling_mean_blocks(const double* clean, const std::uint32_t* present, std:
         }
         // Each lane's count of numbers, then one vector division per vector.
         double counts[kBlock];
-        const auto end = static_cast<std::int64_t>(n);
-        for (std::size_t j = 0; j < kBlock; ++j) {
-            const auto at = static_cast<std::int64_t>(i + j);
-            const auto lo = std::clamp<std::int64_t>(at + first_of(block_widths[j]), 0, end);
-            const auto hi = std::clamp<std::int64_t>(at + last_of(block_widths[j]) + 1, lo, end);
-            counts[j] = static_cast<double>(present[static_cast<std::size_t>(hi) - base] -
-                                            present[static_cast<std::size_t>(lo) - base]);
+        const bool numbers_only =
+            inside && present[static_cast<std::size_t>(last + 1) - base] -
+                              present[static_cast<std::size_t>(first) - base] ==
+                          static_cast<std::uint64_t>(last + 1 - first);
+        if (numbers_only) {
+            for (std::size_t j = 0; j < kBlock; ++j) counts[j] = block_widths[j];
+        } else {
+            const auto end = static_cast<std::int64_t>(n);
+            for (std::size_t j = 0; j < kBlock; ++j) {
+                const auto at = static_cast<std::int64_t>(i + j);
+                const auto lo = std::clamp<std::int64_t>(at + first_of(block_widths[j]), 0, end);
+                const auto hi = std::clamp<std::int64_t>(at + last_of(block_widths[j]) + 1, lo, end);
+                counts[j] = static_cast<double>(present[static_cast<std::size_t>(hi) - base] -
+                                                present[static_cast<std::size_t>(lo) - base]);
+            }
         }
         double means[kBlock];
         for (std::size_t v = 0; v < kVectors; ++v) {
@@ -175,8 +191,9 @@ OwnedBuffer<double> variable_rolling_mean(std::span<const double> samples,
         const std::size_t top = std::min(n, to + kReach);
         for (std::size_t k = base; k < top; ++k) {
             const double x = samples[k];
-            clean[k - base] = x == x ? x : 0.0;
-            present[k - base + 1] = present[k - base] + (x == x);
+            const bool number = x == x;
+            clean[k - base] = number ? x : 0.0;
+            present[k - base + 1] = present[k - base] + number;
         }
         rolling_mean_blocks(clean.data(), present.data(), base, widths.data(), n, from, to, out.data());
     }
