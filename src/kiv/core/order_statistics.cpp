@@ -71,8 +71,8 @@ std::size_t count_numbers(std::span<const double> values) {
 StableOrderStatistics::StableOrderStatistics(std::span<const double> values)
     : values_(values), size_(count_numbers(values)) {}
 
-StableOrderStatistics::StableOrderStatistics(std::vector<double>&& numbers)
-    : owned_(std::move(numbers)), values_(owned_), size_(owned_.size()) {}
+StableOrderStatistics::StableOrderStatistics(std::vector<double>&& values)
+    : owned_(std::move(values)), values_(owned_), size_(count_numbers(owned_)) {}
 
 double StableOrderStatistics::with_zero_sign(double value, std::size_t position) const {
     if (value != 0.0) return value;

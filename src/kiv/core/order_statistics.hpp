@@ -16,8 +16,8 @@ public:
     // Reads the values in place (NaN among them is left out); they must
     // outlive this object.
     explicit StableOrderStatistics(std::span<const double> values);
-    // Takes values that hold no NaN, in input order.
-    explicit StableOrderStatistics(std::vector<double>&& numbers);
+    // Takes the values over (NaN among them is left out).
+    explicit StableOrderStatistics(std::vector<double>&& values);
 
     // How many values are not NaN.
     std::size_t size() const noexcept { return size_; }

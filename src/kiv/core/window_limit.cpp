@@ -28,12 +28,8 @@ double nan_median(std::span<const double> values) { return median_of(StableOrder
 
 std::int64_t max_window_limit(std::span<const double> timestamps, double min_window_size,
                               double max_window_sec) {
-    std::vector<double> intervals;
-    intervals.reserve(timestamps.size());
-    for (std::size_t i = 0; i + 1 < timestamps.size(); ++i) {
-        const double interval = timestamps[i + 1] - timestamps[i];
-        if (!std::isnan(interval)) intervals.push_back(interval);
-    }
+    std::vector<double> intervals(timestamps.size() < 2 ? 0 : timestamps.size() - 1);
+    for (std::size_t i = 0; i < intervals.size(); ++i) intervals[i] = timestamps[i + 1] - timestamps[i];
     const double median = median_of(StableOrderStatistics(std::move(intervals)));
     const std::int64_t upper = trunc_sat_i64(std::nearbyint(max_window_sec / median));
 
