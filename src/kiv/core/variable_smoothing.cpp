@@ -95,13 +95,19 @@ inline void inner_block(const double* p, const Offsets& o, Doubles* sum) {
     };
     std::int64_t d = o.lowest;
     for (; d < o.common_first; ++d) masked(d);
+    // Where every lane takes every sample, wider vectors carry the same sums
+    // (plain loads and adds need no masks, which 512-bit compares would).
+    using Wide = double __attribute__((vector_size(2 * sizeof(Doubles))));
+    Wide wide[kVectors / 2];
+    std::memcpy(wide, sum, sizeof wide);
     for (; d <= o.common_last; ++d) {
-        for (std::size_t v = 0; v < kVectors; ++v) {
-            Doubles x;
-            std::memcpy(&x, p + d + static_cast<std::int64_t>(v * kLanes), sizeof x);
-            sum[v] += x;
+        for (std::size_t v = 0; v < kVectors / 2; ++v) {
+            Wide x;
+            std::memcpy(&x, p + d + static_cast<std::int64_t>(v * 2 * kLanes), sizeof x);
+            wide[v] += x;
         }
     }
+    std::memcpy(sum, wide, sizeof wide);
     for (; d <= o.highest; ++d) masked(d);
 }
 
@@ -126,7 +132,7 @@ inline void edge_block(const double* clean, std::size_t base, std::size_t n, std
 // Outputs [from, to), for every k that their windows can reach:
 // clean[k - base] is samples[k] with NaN as +0.0, and present[k - base] how
 // many of samples[base, k) are numbers.
-__attribute__((target_clones("avx2", "default")))
+__attribute__((target_clones("avx512f", "avx2", "default")))
 void rolling_mean_blocks(const double* clean, const std::uint32_t* present, std::size_t base,
                          const std::uint8_t* widths, std::size_t n, std::size_t from, std::size_t to, double* out) {
     for (std::size_t i = from; i < to; i += kBlock) {
@@ -144,15 +150,22 @@ void rolling_mean_blocks(const double* clean, const std::uint32_t* present, std:
         } else {
             edge_block(clean, base, n, i, std::min(to, i + kBlock), o, sum);
         }
-        // Each lane's count of numbers, then one vector division per vector.
-        double counts[kBlock];
+        // Each lane's count of numbers: its width, unless a NaN or an end of
+        // the samples is near.
+        Doubles count[kVectors];
         const bool numbers_only =
             inside && present[static_cast<std::size_t>(last + 1) - base] -
                               present[static_cast<std::size_t>(first) - base] ==
                           static_cast<std::uint64_t>(last + 1 - first);
         if (numbers_only) {
-            for (std::size_t j = 0; j < kBlock; ++j) counts[j] = block_widths[j];
+            using Bytes = std::uint8_t __attribute__((vector_size(kLanes)));
+            for (std::size_t v = 0; v < kVectors; ++v) {
+                Bytes w;
+                std::memcpy(&w, block_widths + v * kLanes, sizeof w);
+                count[v] = __builtin_convertvector(w, Doubles);
+            }
         } else {
+            double counts[kBlock];
             const auto end = static_cast<std::int64_t>(n);
             for (std::size_t j = 0; j < kBlock; ++j) {
                 const auto at = static_cast<std::int64_t>(i + j);
@@ -161,15 +174,16 @@ void rolling_mean_blocks(const double* clean, const std::uint32_t* present, std:
                 counts[j] = static_cast<double>(present[static_cast<std::size_t>(hi) - base] -
                                                 present[static_cast<std::size_t>(lo) - base]);
             }
+            std::memcpy(count, counts, sizeof count);
         }
         double means[kBlock];
         for (std::size_t v = 0; v < kVectors; ++v) {
-            Doubles count;
-            std::memcpy(&count, counts + v * kLanes, sizeof count);
-            const Doubles mean = sum[v] / count;
-            std::memcpy(means + v * kLanes, &mean, sizeof mean);
+            const Doubles mean = sum[v] / count[v];
+            const Words none = count[v] == 0.0;
+            const Doubles result = (Doubles)(((Words)mean & ~none) | ((Words)(Doubles{} + kMissing) & none));
+            std::memcpy(means + v * kLanes, &result, sizeof result);
         }
-        for (std::size_t j = 0; j < kBlock && i + j < to; ++j) out[i + j] = counts[j] == 0 ? kMissing : means[j];
+        std::memcpy(out + i, means, std::min(kBlock, to - i) * sizeof(double));
     }
 }
 
