@@ -1,6 +1,6 @@
 #include "kiv/core/variable_smoothing.hpp"
 
-#include <vector>
+#include <memory>
 
 #include "binding/array_argument.hpp"
 #include "binding/binder.hpp"
@@ -26,15 +26,16 @@ Ref apply_variable_smoothing_call(FastCallArgs args, Py_ssize_t nargs, PyObject*
     if (samples.size() != sizes.size()) {
         throw PyError(PyExc_ValueError, "`values` and `window_sizes` must have the same length");
     }
-    // A width outside one byte would silently become another width.
-    std::vector<std::uint8_t> widths(sizes.size());
+    // A width outside one byte would silently become another width. One
+    // pass without branches, checked at the end.
+    const auto widths = std::make_unique_for_overwrite<std::uint8_t[]>(sizes.size());
+    bool outside = false;
     for (std::size_t i = 0; i < sizes.size(); ++i) {
-        if (sizes[i] < 0 || sizes[i] > 255) {
-            throw PyError(PyExc_ValueError, "`window_sizes` values must be between 0 and 255");
-        }
+        outside |= static_cast<std::uint64_t>(sizes[i]) > 255;  // negatives too
         widths[i] = static_cast<std::uint8_t>(sizes[i]);
     }
-    return hand_over(variable_rolling_mean(samples, widths));
+    if (outside) throw PyError(PyExc_ValueError, "`window_sizes` values must be between 0 and 255");
+    return hand_over(variable_rolling_mean(samples, {widths.get(), sizes.size()}));
 }
 
 }  // namespace kiv

@@ -1,37 +1,139 @@
-// Order statistics of the non-NaN values of a slice, found by selection
+// Order statistics of the non-NaN values of a sequence, found by selection
 // instead of a full sort, yet exactly those of a stable ascending sort:
 // -0.0 and +0.0 compare equal, so a stable sort keeps zeros in input order,
 // and which zero sits at a position decides the sign of the answer.
+//
+// A sequence is anything with size() and operator[] giving doubles: a span,
+// or values computed on the fly, which then need no buffer of their own.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstddef>
+#include <memory>
 #include <span>
 #include <utility>
 #include <vector>
 
 namespace kiv {
 
+namespace detail {
+
+inline constexpr auto less = [](double a, double b) { return a < b; };
+
+template <class Values>
+std::size_t count_numbers(const Values& values) {
+    std::size_t numbers = 0;
+    for (std::size_t i = 0; i < values.size(); ++i) numbers += values[i] == values[i];
+    return numbers;
+}
+
+// Small inputs: select on a copy of the numbers.
+template <class Values>
+void select_by_copy(const Values& values, std::size_t position, std::size_t count, double* out) {
+    std::vector<double> scratch;
+    scratch.reserve(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i)
+        if (const double v = values[i]; v == v) scratch.push_back(v);
+    const auto at = scratch.begin() + static_cast<std::ptrdiff_t>(position);
+    std::nth_element(scratch.begin(), at, scratch.end(), less);
+    out[0] = *at;
+    if (count == 2) out[1] = *std::min_element(at + 1, scratch.end(), less);
+}
+
+// Sorted positions [position, position + count) of the k numbers among
+// `values`, count <= 2, in one pass instead of a full selection (after Floyd
+// and Rivest): pivots from a sorted sample bracket the positions; only the
+// values between them are kept and searched further, the rest are counted.
+template <class Values>
+void select(const Values& values, std::size_t k, std::size_t position, std::size_t count, double* out) {
+    constexpr std::size_t kSample = 1 << 10;
+    if (k < 32 * kSample) return select_by_copy(values, position, count, out);
+
+    std::vector<double> sample;
+    sample.reserve(kSample);
+    const std::size_t stride = values.size() / kSample;
+    for (std::size_t s = 0; s < kSample; ++s)
+        if (const double v = values[s * stride]; v == v) sample.push_back(v);
+    if (sample.empty()) return select_by_copy(values, position, count, out);
+    std::sort(sample.begin(), sample.end(), less);
+    // Four standard deviations of a sample quantile, in sample positions: a
+    // miss is rare and merely costs a full selection.
+    const auto taken = static_cast<std::ptrdiff_t>(sample.size());
+    const double fraction = static_cast<double>(position) / static_cast<double>(k);
+    const auto margin = static_cast<std::ptrdiff_t>(4.0 * std::sqrt(fraction * (1.0 - fraction) * kSample)) + 8;
+    const auto centre = static_cast<std::ptrdiff_t>(fraction * static_cast<double>(taken));
+    const double low = sample[static_cast<std::size_t>(std::clamp<std::ptrdiff_t>(centre - margin, 0, taken - 1))];
+    const double high = sample[static_cast<std::size_t>(std::clamp<std::ptrdiff_t>(centre + margin, 0, taken - 1))];
+
+    // Only the front of this is ever written: no need to clear it.
+    const auto middle = std::make_unique_for_overwrite<double[]>(k);
+    std::size_t below = 0, kept = 0;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const double v = values[i];
+        middle[kept] = v;
+        below += v < low;
+        kept += v >= low && v <= high;  // never NaN
+    }
+    if (below > position || below + kept < position + count || kept == k)
+        return select_by_copy(values, position, count, out);
+    select(std::span<const double>(middle.get(), kept), kept, position - below, count, out);
+}
+
+}  // namespace detail
+
+template <class Values>
 class StableOrderStatistics {
 public:
     // Reads the values in place (NaN among them is left out); they must
     // outlive this object.
-    explicit StableOrderStatistics(std::span<const double> values);
-    // Takes the values over (NaN among them is left out).
-    explicit StableOrderStatistics(std::vector<double>&& values);
+    explicit StableOrderStatistics(Values values) : values_(values), size_(detail::count_numbers(values_)) {}
 
     // How many values are not NaN.
     std::size_t size() const noexcept { return size_; }
+
     // The element a stable ascending sort would put at `position` (< size()).
-    double at(std::size_t position) const;
+    double at(std::size_t position) const {
+        double value;
+        detail::select(values_, size_, position, 1, &value);
+        return with_zero_sign(value, position);
+    }
+
     // The elements at `position` and `position + 1` (both < size()).
-    std::pair<double, double> pair_at(std::size_t position) const;
+    std::pair<double, double> pair_at(std::size_t position) const {
+        double found[2];
+        detail::select(values_, size_, position, 2, found);
+        return {with_zero_sign(found[0], position), with_zero_sign(found[1], position + 1)};
+    }
 
 private:
-    double with_zero_sign(double value, std::size_t position) const;
+    double with_zero_sign(double value, std::size_t position) const {
+        if (value != 0.0) return value;
+        // Zeros fill sorted positions [negatives, negatives + zeros) in input order.
+        std::size_t negatives = 0;
+        for (std::size_t i = 0; i < values_.size(); ++i) negatives += values_[i] < 0.0;
+        std::size_t nth_zero = position - negatives;
+        for (std::size_t i = 0; i < values_.size(); ++i)
+            if (const double v = values_[i]; v == 0.0 && nth_zero-- == 0) return v;
+        return value;
+    }
 
-    std::vector<double> owned_;
-    std::span<const double> values_;  // input order, never permuted
+    Values values_;  // input order, never permuted
     std::size_t size_;
+};
+
+// Consecutive differences t[i + 1] - t[i], computed when read.
+struct Differences {
+    std::span<const double> t;
+    std::size_t size() const noexcept { return t.size() < 2 ? 0 : t.size() - 1; }
+    double operator[](std::size_t i) const noexcept { return t[i + 1] - t[i]; }
+};
+
+// A signal's variability |v[i] - v[i - 1]| (0 for the first), computed when read.
+struct Variability {
+    std::span<const double> v;
+    std::size_t size() const noexcept { return v.size(); }
+    double operator[](std::size_t i) const noexcept { return i == 0 ? 0.0 : std::fabs(v[i] - v[i - 1]); }
 };
 
 }  // namespace kiv

@@ -164,6 +164,14 @@ void rolling_mean_blocks(const double* clean, const std::uint32_t* present, std:
                 std::memcpy(&w, block_widths + v * kLanes, sizeof w);
                 count[v] = __builtin_convertvector(w, Doubles);
             }
+        } else if (inside) {
+            double counts[kBlock];
+            const std::uint32_t* at = present + (i - base);
+            for (std::size_t j = 0; j < kBlock; ++j) {
+                const std::int64_t w = block_widths[j];
+                counts[j] = w == 0 ? 0.0 : static_cast<double>(at[j + last_of(w) + 1] - at[j + first_of(w)]);
+            }
+            std::memcpy(count, counts, sizeof count);
         } else {
             double counts[kBlock];
             const auto end = static_cast<std::int64_t>(n);

@@ -13,7 +13,8 @@ namespace kiv {
 
 namespace {
 
-double median_of(const StableOrderStatistics& sorted) {
+template <class Values>
+double median_of(const StableOrderStatistics<Values>& sorted) {
     const std::size_t k = sorted.size();
     if (k == 0) return std::numeric_limits<double>::quiet_NaN();
     if (k % 2 == 1) return sorted.at(k / 2);
@@ -24,13 +25,13 @@ double median_of(const StableOrderStatistics& sorted) {
 
 }  // namespace
 
-double nan_median(std::span<const double> values) { return median_of(StableOrderStatistics(values)); }
+double nan_median(std::span<const double> values) {
+    return median_of(StableOrderStatistics<std::span<const double>>(values));
+}
 
 std::int64_t max_window_limit(std::span<const double> timestamps, double min_window_size,
                               double max_window_sec) {
-    std::vector<double> intervals(timestamps.size() < 2 ? 0 : timestamps.size() - 1);
-    for (std::size_t i = 0; i < intervals.size(); ++i) intervals[i] = timestamps[i + 1] - timestamps[i];
-    const double median = median_of(StableOrderStatistics(std::move(intervals)));
+    const double median = median_of(StableOrderStatistics<Differences>({timestamps}));
     const std::int64_t upper = trunc_sat_i64(std::nearbyint(max_window_sec / median));
 
     // Saturating, so a huge minimum stays huge instead of wrapping negative.

@@ -1,5 +1,6 @@
 #include "kiv/core/window_sizes.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <limits>
@@ -16,7 +17,8 @@ namespace {
 
 // Linear interpolation between the order statistics around the rank; a rank
 // beyond the data is an index failure, the lower index checked first.
-double percentile_of(const StableOrderStatistics& sorted, double p) {
+template <class Values>
+double percentile_of(const StableOrderStatistics<Values>& sorted, double p) {
     const std::size_t k = sorted.size();
     if (k == 0) return std::numeric_limits<double>::quiet_NaN();
     if (k == 1) return sorted.at(0);
@@ -31,45 +33,68 @@ double percentile_of(const StableOrderStatistics& sorted, double p) {
     return (above - below) * frac + below;
 }
 
+// The raw window of each sample, computed when read: variability mapped
+// linearly from [lo, hi] onto the span of widths, rounded half to even.
+struct RawWindows {
+    Variability variability;
+    double lo, range, span, min_window_size;
+
+    std::size_t size() const noexcept { return variability.size(); }
+    double operator[](std::size_t i) const noexcept {
+        const double d = variability[i];
+        const double x = (d - lo) / range;
+        const double y = 0.05 > x ? 0.05 : x;
+        const double z = 1.0 < y ? 1.0 : y;
+        const double rounded = round_half_even((1.0 - z) * span + min_window_size);
+        // Zero rather than NaN: unknown variability pulls the median down.
+        return d != d ? 0.0 : rounded;
+    }
+};
+
 }  // namespace
 
 double nan_percentile(std::span<const double> values, double p) {
-    return percentile_of(StableOrderStatistics(values), p);
+    return percentile_of(StableOrderStatistics<std::span<const double>>(values), p);
 }
 
 OwnedBuffer<std::uint8_t> compute_window_sizes(std::span<const double> samples,
                                                std::uint64_t max_window_size,
                                                const SmoothingParams& params) {
     const std::size_t n = samples.size();
+    const Variability variability{samples};
 
-    // Variability first; the raw windows later take its place.
-    std::vector<double> work(n);
-    for (std::size_t i = 1; i < n; ++i) work[i] = std::fabs(samples[i] - samples[i - 1]);
-
-    double lo, hi;
-    {
-        // Both bounds are always taken, low first, so its failure is the one seen.
-        const StableOrderStatistics sorted(work);
-        lo = percentile_of(sorted, params.low_percentile);
-        hi = percentile_of(sorted, params.high_percentile);
-    }
+    // Both bounds are always taken, low first, so its failure is the one seen.
+    const StableOrderStatistics<Variability> sorted(variability);
+    const double lo = percentile_of(sorted, params.low_percentile);
+    const double hi = percentile_of(sorted, params.high_percentile);
     if (n == 0) return OwnedBuffer<std::uint8_t>();
 
     double range = hi - lo;
     if (range <= 0.0) range = 1.0;
-    const double span = static_cast<double>(max_window_size) - params.min_window_size;
-    const double min_window_size = params.min_window_size;
-    for (double& d : work) {
-        const double x = (d - lo) / range;
-        const double y = 0.05 > x ? 0.05 : x;
-        const double z = 1.0 < y ? 1.0 : y;
-        const double rounded = round_half_even((1.0 - z) * span + min_window_size);
-        // Zero rather than NaN: unknown variability pulls the median down.
-        d = d != d ? 0.0 : rounded;
-    }
-
+    const RawWindows raw{variability, lo, range, static_cast<double>(max_window_size) - params.min_window_size,
+                         params.min_window_size};
     OwnedBuffer<std::uint8_t> widths(n);
-    rolling_median_bytes(work, params.window_smooth_width_size, {widths.data(), n});
+    const std::uint64_t w = params.window_smooth_width_size;
+
+    // Raw windows are integers between the two ends of the map (or 0, or
+    // NaN): when that range is small, they go straight into small ranks.
+    const double calm = round_half_even((1.0 - 0.05) * raw.span + raw.min_window_size);
+    const double busy = round_half_even((1.0 - 1.0) * raw.span + raw.min_window_size);
+    const double least = std::min({calm, busy, 0.0});
+    const double most = std::max({calm, busy, 0.0});
+    if (least >= -0x1p52 && most <= 0x1p52 && most - least < kMaxSmallRanks) {  // both finite
+        std::vector<std::uint16_t> ranks(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            const double v = raw[i];
+            ranks[i] = v == v ? static_cast<std::uint16_t>(v - least) : kNoRank;
+        }
+        rolling_median_bytes_small(ranks, static_cast<std::int64_t>(least),
+                                   static_cast<std::size_t>(most - least) + 1, w, {widths.data(), n});
+    } else {
+        std::vector<double> values(n);
+        for (std::size_t i = 0; i < n; ++i) values[i] = raw[i];
+        rolling_median_bytes_any(values, w, {widths.data(), n});
+    }
     return widths;
 }
 
