@@ -39,8 +39,8 @@ inline std::vector<double> sorted_non_nan(std::span<const double> values) {
 // below 2^52, adding and removing 2^52 leaves exactly the rounded value.
 inline double round_half_even(double x) noexcept {
     const double magnitude = std::fabs(x);
-    if (!(magnitude < 0x1p52)) return x;  // integral already, infinite or NaN
-    return std::copysign((magnitude + 0x1p52) - 0x1p52, x);
+    const double rounded = std::copysign((magnitude + 0x1p52) - 0x1p52, x);
+    return magnitude < 0x1p52 ? rounded : x;  // else integral already, infinite or NaN
 }
 
 // The width byte of a smoothed window: saturated into 0..255 rather than

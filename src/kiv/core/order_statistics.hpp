@@ -73,7 +73,7 @@ void select(const Values& values, std::size_t k, std::size_t position, std::size
         const double v = values[i];
         middle[kept] = v;
         below += v < low;
-        kept += v >= low && v <= high;  // never NaN
+        kept += static_cast<std::size_t>(v >= low) & static_cast<std::size_t>(v <= high);  // never NaN
     }
     if (below > position || below + kept < position + count || kept == k)
         return select_by_copy(values, position, count, out);

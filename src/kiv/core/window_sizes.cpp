@@ -40,8 +40,8 @@ struct RawWindows {
     double lo, range, span, min_window_size;
 
     std::size_t size() const noexcept { return variability.size(); }
-    double operator[](std::size_t i) const noexcept {
-        const double d = variability[i];
+    double operator[](std::size_t i) const noexcept { return from_variability(variability[i]); }
+    double from_variability(double d) const noexcept {
         const double x = (d - lo) / range;
         const double y = 0.05 > x ? 0.05 : x;
         const double z = 1.0 < y ? 1.0 : y;
@@ -84,10 +84,14 @@ OwnedBuffer<std::uint8_t> compute_window_sizes(std::span<const double> samples,
     const double most = std::max({calm, busy, 0.0});
     if (least >= -0x1p52 && most <= 0x1p52 && most - least < kMaxSmallRanks) {  // both finite
         std::vector<std::uint16_t> ranks(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            const double v = raw[i];
-            ranks[i] = v == v ? static_cast<std::uint16_t>(v - least) : kNoRank;
-        }
+        auto rank = [&](double v) {
+            // Converted unconditionally (NaN as 0), then chosen: no branch.
+            const auto r = static_cast<std::uint16_t>(static_cast<std::int32_t>(v == v ? v - least : 0.0));
+            return v == v ? r : kNoRank;
+        };
+        ranks[0] = rank(raw[0]);
+        for (std::size_t i = 1; i < n; ++i)  // the variability written out, so that this vectorises
+            ranks[i] = rank(raw.from_variability(std::fabs(samples[i] - samples[i - 1])));
         rolling_median_bytes_small(ranks, static_cast<std::int64_t>(least),
                                    static_cast<std::size_t>(most - least) + 1, w, {widths.data(), n});
     } else {
