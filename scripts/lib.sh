@@ -35,3 +35,38 @@ kiv_quiet() {
     fi
     rm -f "$log"
 }
+
+# Builds one wheel of the working tree into the folder $1 (created if needed)
+# with the first interpreter that kiv_find_pythons finds, in a venv of its
+# own under $1; prints the wheel's path.
+kiv_build_wheel() {
+    local out=$1 py pys
+    mapfile -t pys < <(kiv_find_pythons)
+    py=${pys[0]:-}
+    [ -n "$py" ] || { echo "no CPython 3.12+ found; set PYTHON to one" >&2; return 1; }
+    mkdir -p "$out/wheelhouse"
+    rm -f "$out"/wheelhouse/kiv-*.whl
+    [ -x "$out/venv-build/bin/python" ] || "$py" -m venv "$out/venv-build"
+    kiv_quiet "$out/venv-build/bin/python" -m pip install --disable-pip-version-check -U pip
+    kiv_quiet "$out/venv-build/bin/python" -m pip wheel --disable-pip-version-check --no-deps \
+        -w "$out/wheelhouse" . || return 1
+    ls "$out"/wheelhouse/kiv-*.whl
+}
+
+# Installs the working tree into the venv $1 (made on first use), with the
+# build and test requirements, building in the folder $2; further arguments
+# go to pip, e.g. -Ccmake.define.CMAKE_CXX_FLAGS=...
+kiv_install_tree() {
+    local venv=$1 build=$2 py pys
+    shift 2
+    if [ ! -x "$venv/bin/python" ]; then
+        mapfile -t pys < <(kiv_find_pythons)
+        py=${pys[0]:-}
+        [ -n "$py" ] || { echo "no CPython 3.12+ found; set PYTHON to one" >&2; return 1; }
+        "$py" -m venv "$venv"
+    fi
+    kiv_quiet "$venv/bin/python" -m pip install --disable-pip-version-check \
+        scikit-build-core numpy -r tests/requirements.txt || return 1
+    kiv_quiet "$venv/bin/python" -m pip install --disable-pip-version-check --no-build-isolation \
+        --force-reinstall --no-deps -Cbuild-dir="$build" "$@" .
+}

@@ -11,13 +11,13 @@ namespace {
 
 Lazy<PyObject*> add_note_name;
 
-std::string full_name(const ParameterSpec& spec) {
+std::string full_name(const ParameterSpec& signature) {
     std::string name;
-    if (spec.class_name != nullptr) {
-        name += spec.class_name;
+    if (signature.class_name != nullptr) {
+        name += signature.class_name;
         name += '.';
     }
-    name += spec.function_name;
+    name += signature.function_name;
     return name + "()";
 }
 
@@ -36,8 +36,8 @@ std::string quoted_list(const std::vector<std::string_view>& names) {
     return out;
 }
 
-[[noreturn]] void binding_error(const ParameterSpec& spec, std::string rest) {
-    throw PyError(PyExc_TypeError, full_name(spec) + rest);
+[[noreturn]] void binding_error(const ParameterSpec& signature, std::string rest) {
+    throw PyError(PyExc_TypeError, full_name(signature) + rest);
 }
 
 std::string count_of(std::size_t n, const char* singular, const char* plural) {
@@ -50,17 +50,17 @@ PyObject* interned(Lazy<PyObject*>& cell, const char* text) {
     return cell.get([&] { return check(PyUnicode_InternFromString(text)).release(); });
 }
 
-void bind_arguments(const ParameterSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+void bind_arguments(const ParameterSpec& signature, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, std::span<PyObject*> slots) {
     const std::size_t given = static_cast<std::size_t>(nargs);
-    const std::size_t positional = spec.positional.size();
+    const std::size_t positional = signature.positional.size();
     for (std::size_t i = 0; i < given && i < positional; ++i) slots[i] = args[i];
     if (given > positional) {
         const std::string takes =
-            positional == spec.required_positional
+            positional == signature.required_positional
                 ? std::to_string(positional)
-                : "from " + std::to_string(spec.required_positional) + " to " + std::to_string(positional);
-        binding_error(spec, " takes " + takes + " positional arguments but " + std::to_string(given) +
+                : "from " + std::to_string(signature.required_positional) + " to " + std::to_string(positional);
+        binding_error(signature, " takes " + takes + " positional arguments but " + std::to_string(given) +
                                 (given == 1 ? " was" : " were") + " given");
     }
 
@@ -73,25 +73,25 @@ void bind_arguments(const ParameterSpec& spec, PyObject* const* args, Py_ssize_t
         const char* text = PyUnicode_AsUTF8AndSize(keyword, &size);
         if (text == nullptr) {
             PyErr_Clear();
-            binding_error(spec, " got an unexpected keyword argument '" + object_str(keyword) + "'");
+            binding_error(signature, " got an unexpected keyword argument '" + object_str(keyword) + "'");
         }
         const std::string_view name(text, static_cast<std::size_t>(size));
         auto fill = [&](std::size_t slot) {
             if (slots[slot] != nullptr) {
-                binding_error(spec, " got multiple values for argument '" + std::string(name) + "'");
+                binding_error(signature, " got multiple values for argument '" + std::string(name) + "'");
             }
             slots[slot] = value;
         };
         bool matched = false;
-        for (std::size_t j = 0; j < spec.keyword_only.size() && !matched; ++j) {
-            if (name == spec.keyword_only[j].name) {
+        for (std::size_t j = 0; j < signature.keyword_only.size() && !matched; ++j) {
+            if (name == signature.keyword_only[j].name) {
                 fill(positional + j);
                 matched = true;
             }
         }
         for (std::size_t k = 0; k < positional && !matched; ++k) {
-            if (name == spec.positional[k]) {
-                if (k < spec.positional_only) {
+            if (name == signature.positional[k]) {
+                if (k < signature.positional_only) {
                     positional_only_given.push_back(name);
                 } else {
                     fill(k);
@@ -99,31 +99,31 @@ void bind_arguments(const ParameterSpec& spec, PyObject* const* args, Py_ssize_t
                 matched = true;
             }
         }
-        if (!matched) binding_error(spec, " got an unexpected keyword argument '" + object_str(keyword) + "'");
+        if (!matched) binding_error(signature, " got an unexpected keyword argument '" + object_str(keyword) + "'");
     }
     if (!positional_only_given.empty()) {
-        binding_error(spec, " got some positional-only arguments passed as keyword arguments: " +
+        binding_error(signature, " got some positional-only arguments passed as keyword arguments: " +
                                 quoted_list(positional_only_given));
     }
 
     std::vector<std::string_view> missing;
-    if (given < spec.required_positional) {
-        for (std::size_t k = 0; k < spec.required_positional; ++k) {
-            if (slots[k] == nullptr) missing.push_back(spec.positional[k]);
+    if (given < signature.required_positional) {
+        for (std::size_t k = 0; k < signature.required_positional; ++k) {
+            if (slots[k] == nullptr) missing.push_back(signature.positional[k]);
         }
     }
     if (!missing.empty()) {
-        binding_error(spec, " missing " + count_of(missing.size(), "required positional argument",
+        binding_error(signature, " missing " + count_of(missing.size(), "required positional argument",
                                                    "required positional arguments") +
                                 ": " + quoted_list(missing));
     }
-    for (std::size_t j = 0; j < spec.keyword_only.size(); ++j) {
-        if (spec.keyword_only[j].required && slots[positional + j] == nullptr) {
-            missing.push_back(spec.keyword_only[j].name);
+    for (std::size_t j = 0; j < signature.keyword_only.size(); ++j) {
+        if (signature.keyword_only[j].required && slots[positional + j] == nullptr) {
+            missing.push_back(signature.keyword_only[j].name);
         }
     }
     if (!missing.empty()) {
-        binding_error(spec, " missing " + count_of(missing.size(), "required keyword argument",
+        binding_error(signature, " missing " + count_of(missing.size(), "required keyword argument",
                                                    "required keyword arguments") +
                                 ": " + quoted_list(missing));
     }

@@ -29,7 +29,7 @@ struct ParameterSpec {
 
 // Fills slots (positional, then keyword-only) with borrowed references, null
 // where not given; throws the binding TypeError.
-void bind_arguments(const ParameterSpec& spec, PyObject* const* args, Py_ssize_t nargs,
+void bind_arguments(const ParameterSpec& signature, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, std::span<PyObject*> slots);
 
 // Adds "while processing '{name}'" to the error's notes; never fails.

@@ -24,12 +24,18 @@ struct BorrowRegion {
     std::uintptr_t start;
     std::uintptr_t end;
     std::uintptr_t data;
-    std::intptr_t divisor;
+    std::uintptr_t divisor;  // of the strides' magnitudes: their signs do not matter
 
     friend auto operator<=>(const BorrowRegion&, const BorrowRegion&) = default;
 };
 
 PyArrayObject* as_array(PyObject* object) { return reinterpret_cast<PyArrayObject*>(object); }
+
+// |x| without overflow, also for the most negative value.
+std::uintptr_t magnitude(npy_intp x) {
+    const auto bits = static_cast<std::uintptr_t>(x);
+    return x < 0 ? 0 - bits : bits;
+}
 
 bool is_array(PyObject* object) {
     return Py_TYPE(object) == &PyArray_Type || PyType_IsSubtype(Py_TYPE(object), &PyArray_Type);
@@ -55,25 +61,25 @@ BorrowRegion region_of(PyObject* object) {
     bool empty = nd == 0;
     for (int i = 0; i < nd; ++i) empty = empty || dims[i] == 0;
     if (!empty) {
-        std::intptr_t low = 0, high = 0;
+        // Unsigned, so that absurd strides wrap instead of overflowing.
+        std::uintptr_t low = 0, high = 0;
         for (int i = 0; i < nd; ++i) {
-            const std::intptr_t offset = (dims[i] - 1) * strides[i];
-            (offset < 0 ? low : high) += offset;
+            const std::uintptr_t offset = static_cast<std::uintptr_t>(dims[i] - 1) * magnitude(strides[i]);
+            (strides[i] < 0 ? low : high) += offset;
         }
-        region.start = data + low;
-        region.end = data + high + PyArray_ITEMSIZE(array);
+        region.start = data - low;
+        region.end = data + high + static_cast<std::uintptr_t>(PyArray_ITEMSIZE(array));
     }
     if (nd >= 1) {
-        region.divisor = strides[0];
-        for (int i = 1; i < nd; ++i) region.divisor = std::gcd(region.divisor, strides[i]);
+        region.divisor = magnitude(strides[0]);
+        for (int i = 1; i < nd; ++i) region.divisor = std::gcd(region.divisor, magnitude(strides[i]));
     }
     return region;
 }
 
 bool regions_conflict(const BorrowRegion& a, const BorrowRegion& b) {
     if (b.start >= a.end || a.start >= b.end) return false;
-    const std::uintptr_t g = std::gcd(static_cast<std::uintptr_t>(std::abs(a.divisor)),
-                                      static_cast<std::uintptr_t>(std::abs(b.divisor)));
+    const std::uintptr_t g = std::gcd(a.divisor, b.divisor);
     const std::uintptr_t d = a.data > b.data ? a.data - b.data : b.data - a.data;
     // Broadcast views (all strides 0) touch only their first element.
     if (g == 0) return d == 0;

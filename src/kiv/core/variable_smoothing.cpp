@@ -132,6 +132,10 @@ inline void edge_block(const double* clean, std::size_t base, std::size_t n, std
 // Outputs [from, to), for every k that their windows can reach:
 // clean[k - base] is samples[k] with NaN as +0.0, and present[k - base] how
 // many of samples[base, k) are numbers.
+}  // namespace
+
+// Not in the anonymous namespace: clang leaves out helpers that only a
+// multi-versioned function with internal linkage uses.
 __attribute__((target_clones("avx512f", "avx2", "default")))
 void rolling_mean_blocks(const double* clean, const std::uint32_t* present, std::size_t base,
                          const std::uint8_t* widths, std::size_t n, std::size_t from, std::size_t to, double* out) {
@@ -166,10 +170,12 @@ void rolling_mean_blocks(const double* clean, const std::uint32_t* present, std:
             }
         } else if (inside) {
             double counts[kBlock];
-            const std::uint32_t* at = present + (i - base);
             for (std::size_t j = 0; j < kBlock; ++j) {
                 const std::int64_t w = block_widths[j];
-                counts[j] = w == 0 ? 0.0 : static_cast<double>(at[j + last_of(w) + 1] - at[j + first_of(w)]);
+                const auto at = static_cast<std::int64_t>(i + j - base);  // inside: never below a window
+                counts[j] = w == 0 ? 0.0
+                                   : static_cast<double>(present[static_cast<std::size_t>(at + last_of(w) + 1)] -
+                                                         present[static_cast<std::size_t>(at + first_of(w))]);
             }
             std::memcpy(count, counts, sizeof count);
         } else {
@@ -194,8 +200,6 @@ void rolling_mean_blocks(const double* clean, const std::uint32_t* present, std:
         std::memcpy(out + i, means, std::min(kBlock, to - i) * sizeof(double));
     }
 }
-
-}  // namespace
 
 OwnedBuffer<double> variable_rolling_mean(std::span<const double> samples,
                                           std::span<const std::uint8_t> widths) {

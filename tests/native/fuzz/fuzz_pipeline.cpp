@@ -1,0 +1,29 @@
+// smooth_pipeline: fast against literal. NaN timestamps are rare, so most
+// inputs get past the time ordering.
+#include "fuzz_support.hpp"
+#include "kiv/core/pipeline.hpp"
+#include "reference_cores.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace kiv::fuzz;
+    FuzzInput in(data, size);
+    kiv::SmoothingParams params;
+    params.min_window_size = in.number();
+    params.max_window_sec = in.number();
+    params.window_smooth_width_size = in.count();
+    params.low_percentile = in.percentile();
+    params.high_percentile = in.percentile();
+    std::vector<double> values;
+    std::vector<double> timestamps;
+    double last_time = 0.0;
+    while (!in.empty() && values.size() < 1024) {
+        values.push_back(in.number());
+        const bool nan_time = in.byte() == 0xFF;
+        timestamps.push_back(nan_time ? std::numeric_limits<double>::quiet_NaN() : in.number(false, &last_time));
+    }
+
+    expect_same_elements("smooth_pipeline",
+                         run([&] { return kiv::smooth_pipeline(values, timestamps, params); }),
+                         run([&] { return kiv::reference::smooth_pipeline(values, timestamps, params); }));
+    return 0;
+}

@@ -1,0 +1,26 @@
+// variable_rolling_mean: fast against literal, for any byte widths and for
+// width sequences shorter or longer than the samples.
+#include "fuzz_support.hpp"
+#include "kiv/core/variable_smoothing.hpp"
+#include "reference_cores.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace kiv::fuzz;
+    FuzzInput in(data, size);
+    const std::uint8_t shape = in.byte();
+    std::vector<double> samples;
+    std::vector<std::uint8_t> widths;
+    while (!in.empty() && samples.size() < 4096) {
+        samples.push_back(in.number());
+        // Mostly a shared width with the occasional odd one, as real input has.
+        const std::uint8_t w = in.byte();
+        widths.push_back(w < 128 ? (shape | 1) : w);
+    }
+    if (shape % 16 == 0 && !widths.empty()) widths.resize(widths.size() - 1 - shape / 16 % widths.size());
+    if (shape % 16 == 1) widths.push_back(shape);
+
+    expect_same_elements("variable_rolling_mean",
+                         run([&] { return kiv::variable_rolling_mean(samples, widths); }),
+                         run([&] { return kiv::reference::variable_rolling_mean(samples, widths); }));
+    return 0;
+}

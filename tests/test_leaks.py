@@ -1,0 +1,153 @@
+"""Thousands of calls, successful or failing at every check, leave nothing
+behind: no reference to an argument, no memory, no borrow."""
+
+import contextlib
+import ctypes
+import gc
+import sys
+import tracemalloc
+
+import numpy as np
+import pytest
+
+import kiv
+from registry_helpers import assert_unborrowed, exclusive_borrow
+
+TIMES = 3000
+PANIC = "PanicException"
+
+V = np.array([1.0, 2.0, 4.0, 8.0, 16.0, 15.0, 15.0])
+T = np.arange(7.0)
+W = np.array([1, 3, 5, 3, 1, 3, 1], np.int64)
+S3, T3 = np.array([0.0, 1.0, 3.0]), np.arange(3.0)
+EMPTY, EMPTY_INT = np.zeros(0), np.zeros(0, np.int64)
+HELD = np.arange(7.0)  # held writable elsewhere while kiv is called
+
+
+class Raises:
+    def __float__(self):
+        raise ZeroDivisionError("no float")
+
+    def __index__(self):
+        raise ZeroDivisionError("no index")
+
+
+def case(why, name, *args, error=None, **kwargs):
+    return pytest.param(name, args, kwargs, error, id=f"{name}-{why}")
+
+
+CASES = [
+    case("ok", "get_max_window_limit", T),
+    case("ok, scalars", "get_max_window_limit", T, min_window_size=2.0, max_window_sec=30),
+    case("ok", "calculate_window_sizes", V, 31, window_smooth_width_size=3),
+    case("ok", "apply_variable_smoothing", V, W),
+    case("ok, empty", "apply_variable_smoothing", EMPTY, EMPTY_INT),
+    case("ok", "smooth", V, T, low_percentile=5.0),
+    case("ok, one array twice", "smooth", V, V),
+    case("ok, empty", "smooth", EMPTY, EMPTY),
+    # binding
+    case("too many", "get_max_window_limit", T, T, error=TypeError),
+    case("missing", "calculate_window_sizes", V, error=TypeError),
+    case("twice", "apply_variable_smoothing", V, W, window_sizes=W, error=TypeError),
+    case("unexpected", "smooth", V, T, bogus=1, error=TypeError),
+    # array rejections, also of a second array after the first was borrowed
+    case("list", "get_max_window_limit", [1.0, 2.0], error=TypeError),
+    case("float32", "get_max_window_limit", T.astype(np.float32), error=TypeError),
+    case("2-D", "calculate_window_sizes", np.zeros((2, 2)), 31, error=TypeError),
+    case("None", "apply_variable_smoothing", None, W, error=TypeError),
+    case("int32 second", "apply_variable_smoothing", V, W.astype(np.int32), error=TypeError),
+    case("0-D", "smooth", np.array(1.0), T, error=TypeError),
+    case("byte-swapped second", "smooth", V, T.astype(T.dtype.newbyteorder()), error=TypeError),
+    # conversions, each scalar parameter
+    case("min_window_size", "get_max_window_limit", T, min_window_size="x", error=TypeError),
+    case("max_window_sec", "get_max_window_limit", T, max_window_sec=Raises(), error=ZeroDivisionError),
+    case("max_window_size negative", "calculate_window_sizes", V, -1, error=OverflowError),
+    case("max_window_size float", "calculate_window_sizes", V, 5.0, error=TypeError),
+    case("min_window_size", "calculate_window_sizes", V, 31, min_window_size=None, error=TypeError),
+    case("window_smooth_width_size", "calculate_window_sizes", V, 31, window_smooth_width_size=2**64,
+         error=OverflowError),
+    case("low_percentile", "calculate_window_sizes", V, 31, low_percentile="x", error=TypeError),
+    case("high_percentile", "calculate_window_sizes", V, 31, high_percentile=Raises(), error=ZeroDivisionError),
+    case("min_window_size", "smooth", V, T, min_window_size=None, error=TypeError),
+    case("max_window_sec", "smooth", V, T, max_window_sec="x", error=TypeError),
+    case("window_smooth_width_size", "smooth", V, T, window_smooth_width_size=Raises(), error=ZeroDivisionError),
+    case("low_percentile", "smooth", V, T, low_percentile=[], error=TypeError),
+    case("high_percentile", "smooth", V, T, high_percentile=10**400, error=OverflowError),
+    # contiguity, length, range
+    case("strided", "get_max_window_limit", T[::2], error=ValueError),
+    case("reversed", "calculate_window_sizes", V[::-1], 31, error=ValueError),
+    case("reversed second", "apply_variable_smoothing", V, W[::-1], error=ValueError),
+    case("reversed second", "smooth", V, T[::-1], error=ValueError),
+    case("lengths", "smooth", V, T[:3], error=ValueError),
+    case("lengths", "apply_variable_smoothing", V, W[:3], error=ValueError),
+    case("width range", "apply_variable_smoothing", V, W * 100, error=ValueError),
+    # internal failures
+    case("percentile", "calculate_window_sizes", S3, 31, high_percentile=125, error=PANIC),
+    case("percentile", "smooth", S3, T3, low_percentile=150, error=PANIC),
+    case("NaN timestamp", "smooth", V, np.where(T == 3, np.nan, T), error=PANIC),
+    case("borrowed elsewhere", "smooth", V, HELD, error=PANIC),
+]
+
+# glibc's count of bytes in use, which sees kiv's own buffers (tracemalloc
+# only sees Python's allocators).
+try:
+    class _Mallinfo2(ctypes.Structure):
+        _fields_ = [(name, ctypes.c_size_t) for name in
+                    ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
+                     "fordblks", "keepcost")]
+
+    _mallinfo2 = ctypes.CDLL(None).mallinfo2
+    _mallinfo2.restype = _Mallinfo2
+
+    def native_in_use():
+        info = _mallinfo2()
+        return info.uordblks + info.hblkhd
+except (AttributeError, OSError):
+    def native_in_use():
+        return 0
+
+
+def repeat(call, args, kwargs, error, times):
+    if error is None:
+        for _ in range(times):
+            call(*args, **kwargs)
+        return
+    for _ in range(times):
+        try:
+            call(*args, **kwargs)
+        except error:
+            pass
+        else:
+            pytest.fail("the call did not fail")
+
+
+def panic_type():
+    try:
+        kiv.calculate_window_sizes(S3, 31, high_percentile=125)
+    except BaseException as exc:
+        return type(exc)
+
+
+@pytest.mark.parametrize("name, args, kwargs, error", CASES)
+def test_nothing_left_behind(name, args, kwargs, error, capfd):
+    call = getattr(kiv, name)
+    error = panic_type() if error == PANIC else error
+    held = exclusive_borrow(HELD) if any(a is HELD for a in args) else contextlib.nullcontext()
+    arguments = [*args, *kwargs.values()]
+    with held:
+        repeat(call, args, kwargs, error, 200)  # first-use caches, free lists
+        gc.collect()
+        references = [sys.getrefcount(a) for a in arguments]
+        tracemalloc.start()
+        try:
+            python, native = tracemalloc.get_traced_memory()[0], native_in_use()
+            repeat(call, args, kwargs, error, TIMES)
+            gc.collect()
+            python, native = tracemalloc.get_traced_memory()[0] - python, native_in_use() - native
+        finally:
+            tracemalloc.stop()
+        assert [sys.getrefcount(a) for a in arguments] == references
+    capfd.readouterr()  # one internal-failure report per failing call
+    # one leaked object or buffer per call would be TIMES times its size
+    assert python < 4 * TIMES and native < 4 * TIMES, (python, native)
+    assert_unborrowed(V, T, W, S3, HELD, *(a for a in arguments if isinstance(a, np.ndarray)))
