@@ -70,3 +70,29 @@ def test_core_failure(call, message):
 
 def test_single_nan_timestamp_is_not_compared():
     assert kiv.smooth(np.array([5.0]), np.array([np.nan])).tolist() == [5.0]
+
+
+class RaisesPanic:
+    """A float conversion that runs into an internal failure of its own."""
+
+    def __init__(self, panic):
+        self.panic = panic
+
+    def __float__(self):
+        raise self.panic
+
+
+@pytest.mark.parametrize("message, resumed", [
+    ("boom", "boom"),
+    ("lone \ud800 surrogate", "lone \ufffd\ufffd\ufffd surrogate"),
+])
+def test_fetched_back_panic_is_resumed(capfd, message, resumed):
+    panic_type = type(provoke_panic())
+    capfd.readouterr()
+    with pytest.raises(BaseException) as caught:
+        kiv.get_max_window_limit(np.arange(3.0), min_window_size=RaisesPanic(panic_type(message)))
+    assert type(caught.value) is panic_type and caught.value.args == (resumed,)
+    assert not getattr(caught.value, "__notes__", None)  # not an ordinary conversion error
+    err = capfd.readouterr().err
+    assert "fetched back" in err and "Traceback" in err  # the notice, then Python's own report
+    assert kiv.get_max_window_limit(np.arange(3.0)) == 60
