@@ -168,6 +168,13 @@ void rolling_mean_blocks(const double* clean, const std::uint32_t* present, std:
                 std::memcpy(&w, block_widths + v * kLanes, sizeof w);
                 count[v] = __builtin_convertvector(w, Doubles);
             }
+        } else if (inside && !masks && block_widths[0] != 0) {
+            // One width: each count is a difference of two runs of the prefix counts.
+            double counts[kBlock];
+            const std::uint32_t* after = present + (i - base) + (o.common_last + 1);
+            const std::uint32_t* before = present + (i - base) + o.common_first;
+            for (std::size_t j = 0; j < kBlock; ++j) counts[j] = static_cast<double>(after[j] - before[j]);
+            std::memcpy(count, counts, sizeof count);
         } else if (inside) {
             double counts[kBlock];
             for (std::size_t j = 0; j < kBlock; ++j) {
@@ -197,7 +204,11 @@ void rolling_mean_blocks(const double* clean, const std::uint32_t* present, std:
             const Doubles result = (Doubles)(((Words)mean & ~none) | ((Words)(Doubles{} + kMissing) & none));
             std::memcpy(means + v * kLanes, &result, sizeof result);
         }
-        std::memcpy(out + i, means, std::min(kBlock, to - i) * sizeof(double));
+        if (i + kBlock <= to) {
+            std::memcpy(out + i, means, sizeof means);  // a fixed size: plain vector stores
+        } else {
+            std::copy(means, means + (to - i), out + i);
+        }
     }
 }
 
