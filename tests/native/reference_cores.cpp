@@ -17,6 +17,20 @@
 
 namespace kiv::reference {
 
+namespace {
+
+// The non-NaN values, ascending. The sort is stable under `<`, so -0.0 and
+// +0.0 keep their input order and the order statistics are reproducible.
+inline std::vector<double> sorted_non_nan(std::span<const double> values) {
+    std::vector<double> kept;
+    for (const double v : values)
+        if (!std::isnan(v)) kept.push_back(v);
+    std::stable_sort(kept.begin(), kept.end(), [](double a, double b) { return a < b; });
+    return kept;
+}
+
+}  // namespace
+
 double nan_median(std::span<const double> values) {
     const std::vector<double> sorted = sorted_non_nan(values);
     const std::size_t k = sorted.size();

@@ -5,8 +5,6 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
-#include <span>
-#include <vector>
 
 namespace kiv {
 
@@ -23,16 +21,6 @@ inline std::uint64_t trunc_sat_u64(double x) noexcept {
     if (std::isnan(x) || x <= 0.0) return 0;
     if (x >= 0x1p64) return std::numeric_limits<std::uint64_t>::max();
     return static_cast<std::uint64_t>(x);
-}
-
-// The non-NaN values, ascending. The sort is stable under `<`, so -0.0 and
-// +0.0 keep their input order and the order statistics are reproducible.
-inline std::vector<double> sorted_non_nan(std::span<const double> values) {
-    std::vector<double> kept;
-    for (const double v : values)
-        if (!std::isnan(v)) kept.push_back(v);
-    std::stable_sort(kept.begin(), kept.end(), [](double a, double b) { return a < b; });
-    return kept;
 }
 
 // rint in the default rounding mode (half to even), without a library call:
