@@ -169,7 +169,7 @@ int main(int argc, char** argv) {
     const int cases = argc > 1 ? std::atoi(argv[1]) : 3000;
     Rng rng(argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 20261207);
     for (int c = 0; c < cases; ++c) one_case(rng, rng() % 3 == 0 ? rng() % 8 : rng() % 300);
-    for (std::size_t n : {4096u, 65536u, 200000u}) one_case(rng, n);
+    for (std::size_t n : {4096u, 12000u, 65536u, 200000u}) one_case(rng, n);
     std::printf("%d passed, %d failed\n", checks - failures, failures);
     return failures == 0 ? 0 : 1;
 }

@@ -48,7 +48,7 @@ void select_by_copy(const Values& values, std::size_t position, std::size_t coun
 template <class Values>
 void select(const Values& values, std::size_t k, std::size_t position, std::size_t count, double* out) {
     constexpr std::size_t kSample = 1 << 10;
-    if (k < 32 * kSample) return select_by_copy(values, position, count, out);
+    if (k < 8 * kSample) return select_by_copy(values, position, count, out);
 
     std::vector<double> sample;
     sample.reserve(kSample);

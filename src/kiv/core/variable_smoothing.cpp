@@ -220,8 +220,9 @@ OwnedBuffer<double> variable_rolling_mean(std::span<const double> samples,
     OwnedBuffer<double> out(n);
     // Chunks of outputs, so that their samples stay in cache.
     constexpr std::size_t kChunk = std::size_t{1} << 14;
-    std::vector<double> clean(kChunk + 2 * kReach);
-    std::vector<std::uint32_t> present(kChunk + 2 * kReach + 1);
+    const std::size_t reach = std::min(n, kChunk) + 2 * kReach;  // short signals need short buffers
+    std::vector<double> clean(reach);
+    std::vector<std::uint32_t> present(reach + 1);
     for (std::size_t from = 0; from < n; from += kChunk) {
         const std::size_t to = std::min(n, from + kChunk);
         const std::size_t base = from < kReach ? 0 : from - kReach;
