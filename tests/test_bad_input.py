@@ -12,6 +12,7 @@ import pytest
 from numpy.lib.stride_tricks import as_strided
 
 import kiv
+from scalars import Index, Raises
 
 PANIC = "PanicException"
 OK = "ok"
@@ -46,22 +47,6 @@ def expect(outcome, result, check):
         assert result == PANIC, f"internal failure {got.args}, expected {result}"
     else:
         assert result != OK and result != PANIC and type(got) is result, repr(got)
-
-
-class Hostile:
-    def __float__(self):
-        raise LookupError("no float")
-
-    def __index__(self):
-        raise LookupError("no index")
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 class FloatGivesStr:
@@ -108,7 +93,7 @@ SCALARS = [
     ("__index__ huge", Index(2**70), OK, OverflowError),
     ("__index__ gives float", Index(2.5), TypeError, TypeError),
     ("__float__ gives str", FloatGivesStr(), TypeError, TypeError),
-    ("raising", Hostile(), LookupError, LookupError),
+    ("raising", Raises(LookupError), LookupError, LookupError),
     ("int subclass, raising __index__", IntWithHostileIndex(7), OK, OK),
 ]
 

@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import kiv
+from scalars import Index, Raises
 
 V = np.array([1.0, 2.0, 4.0, 8.0, 16.0, 15.0, 15.0])
 T = np.arange(7.0)
@@ -97,22 +98,6 @@ def test_positional_parameters_by_keyword(name, args, kwargs, positional):
     by_position = _outcome(func, *positional)
     if by_keyword is not None and by_position is not None:
         np.testing.assert_array_equal(by_keyword, by_position)
-
-
-class Raises:
-    def __float__(self):
-        raise ZeroDivisionError("no float")
-
-    def __index__(self):
-        raise ZeroDivisionError("no index")
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 def _note(name):

@@ -32,21 +32,23 @@ std::uint64_t bits(double x) {
     return b;
 }
 
+// A result as bytes, to compare bit for bit.
+std::string bytes_of(double x) { return std::to_string(bits(x)); }
+std::string bytes_of(std::int64_t x) { return std::to_string(x); }
+template <class T>
+std::string bytes_of(const kiv::OwnedBuffer<T>& buffer) {
+    return std::string(reinterpret_cast<const char*>(buffer.data()), buffer.size() * sizeof(T));
+}
+
 // The outcome of one call: its result's bytes, or its failure message.
 template <class F>
 std::string outcome(F&& call) {
     try {
-        return "ok:" + call();
+        return "ok:" + bytes_of(call());
     } catch (const kiv::InternalFailure& failure) {
         return "failed:" + failure.message();
     }
 }
-
-template <class T>
-std::string bytes_of(const T* data, std::size_t n) {
-    return std::string(reinterpret_cast<const char*>(data), n * sizeof(T));
-}
-std::string bytes_of(double x) { return std::to_string(bits(x)); }
 
 double pick(Rng& rng, std::initializer_list<double> choices) {
     return choices.begin()[rng() % choices.size()];
@@ -111,10 +113,13 @@ std::vector<std::uint8_t> widths_for(Rng& rng, std::size_t n) {
 int failures = 0;
 int checks = 0;
 
-void expect_same(const char* what, std::size_t n, const std::string& fast, const std::string& literal) {
+// The fast and the literal form of one call must end alike.
+template <class Fast, class Literal>
+void expect_same(const char* what, std::size_t n, Fast&& fast, Literal&& literal) {
     ++checks;
-    if (fast == literal) return;
-    if (++failures <= 10) std::printf("MISMATCH %s (n=%zu): %.60s vs %.60s\n", what, n, fast.c_str(), literal.c_str());
+    const std::string a = outcome(fast), b = outcome(literal);
+    if (a == b) return;
+    if (++failures <= 10) std::printf("MISMATCH %s (n=%zu): %.60s vs %.60s\n", what, n, a.c_str(), b.c_str());
 }
 
 void one_case(Rng& rng, std::size_t n) {
@@ -122,45 +127,22 @@ void one_case(Rng& rng, std::size_t n) {
     const auto t = times(rng, n);
     const auto p = params(rng, n);
     const double q = pick(rng, {0.0, 10.0, 50.0, 90.0, 100.0, -1.0, kNaN, 101.0, 33.3});
-
-    expect_same("nan_median", n, outcome([&] { return bytes_of(kiv::nan_median(v)); }),
-                outcome([&] { return bytes_of(kiv::reference::nan_median(v)); }));
-    expect_same("nan_percentile", n, outcome([&] { return bytes_of(kiv::nan_percentile(v, q)); }),
-                outcome([&] { return bytes_of(kiv::reference::nan_percentile(v, q)); }));
-    expect_same("max_window_limit", n,
-                outcome([&] { return std::to_string(kiv::max_window_limit(t, p.min_window_size, p.max_window_sec)); }),
-                outcome([&] {
-                    return std::to_string(kiv::reference::max_window_limit(t, p.min_window_size, p.max_window_sec));
-                }));
     const std::uint64_t limit = pick(rng, {31.0, 60.0, 0.0, 300.0, 1e6});
-    expect_same("compute_window_sizes", n,
-                outcome([&] {
-                    auto w = kiv::compute_window_sizes(v, limit, p);
-                    return bytes_of(w.data(), w.size());
-                }),
-                outcome([&] {
-                    auto w = kiv::reference::compute_window_sizes(v, limit, p);
-                    return bytes_of(w.data(), w.size());
-                }));
     const auto w = widths_for(rng, n);
-    expect_same("variable_rolling_mean", n,
-                outcome([&] {
-                    auto r = kiv::variable_rolling_mean(v, w);
-                    return bytes_of(r.data(), r.size());
-                }),
-                outcome([&] {
-                    auto r = kiv::reference::variable_rolling_mean(v, w);
-                    return bytes_of(r.data(), r.size());
-                }));
-    expect_same("smooth_pipeline", n,
-                outcome([&] {
-                    auto r = kiv::smooth_pipeline(v, t, p);
-                    return bytes_of(r.data(), r.size());
-                }),
-                outcome([&] {
-                    auto r = kiv::reference::smooth_pipeline(v, t, p);
-                    return bytes_of(r.data(), r.size());
-                }));
+    namespace fast = kiv;
+    namespace literal = kiv::reference;
+
+    expect_same("nan_median", n, [&] { return fast::nan_median(v); }, [&] { return literal::nan_median(v); });
+    expect_same("nan_percentile", n, [&] { return fast::nan_percentile(v, q); },
+                [&] { return literal::nan_percentile(v, q); });
+    expect_same("max_window_limit", n, [&] { return fast::max_window_limit(t, p.min_window_size, p.max_window_sec); },
+                [&] { return literal::max_window_limit(t, p.min_window_size, p.max_window_sec); });
+    expect_same("compute_window_sizes", n, [&] { return fast::compute_window_sizes(v, limit, p); },
+                [&] { return literal::compute_window_sizes(v, limit, p); });
+    expect_same("variable_rolling_mean", n, [&] { return fast::variable_rolling_mean(v, w); },
+                [&] { return literal::variable_rolling_mean(v, w); });
+    expect_same("smooth_pipeline", n, [&] { return fast::smooth_pipeline(v, t, p); },
+                [&] { return literal::smooth_pipeline(v, t, p); });
 }
 
 }  // namespace

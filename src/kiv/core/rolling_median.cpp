@@ -22,7 +22,6 @@ namespace {
 // a wide rank space a bad signal could make it walk far, so it is kept small.
 class CursorCounts {
 public:
-
     explicit CursorCounts(std::size_t size) : counts_(std::max<std::size_t>(size, 1), 0) {}
 
     void add(std::size_t rank, int delta) {
