@@ -66,8 +66,11 @@ void select(const Values& values, std::size_t k, std::size_t position, std::size
     const double low = sample[static_cast<std::size_t>(std::clamp<std::ptrdiff_t>(centre - margin, 0, taken - 1))];
     const double high = sample[static_cast<std::size_t>(std::clamp<std::ptrdiff_t>(centre + margin, 0, taken - 1))];
 
-    // Only the front of this is ever written: no need to clear it.
-    const auto middle = std::make_unique_for_overwrite<double[]>(k);
+    // Every value is stored at the next free slot before the test decides
+    // whether it stays, so one slot more than the k numbers can ever keep:
+    // a value after the last kept one (a NaN, say) lands there. Only the
+    // front is ever read: no need to clear it.
+    const auto middle = std::make_unique_for_overwrite<double[]>(k + 1);
     std::size_t below = 0, kept = 0;
     for (std::size_t i = 0; i < values.size(); ++i) {
         const double v = values[i];
