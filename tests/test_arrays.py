@@ -1,10 +1,13 @@
 """Array arguments: which objects are accepted, the contiguity check, and the
 order in which array, scalar and length checks run."""
 
+import warnings
+
 import numpy as np
 import pytest
 
 import kiv
+from registry_helpers import assert_unborrowed
 
 # Each entry puts `x` into one array parameter; the other array, if any, has `n` elements.
 CALLS = {
@@ -133,3 +136,65 @@ def test_order_of_checks(call, error, message, note):
         assert not has_note(info.value)
     else:
         assert info.value.__notes__ == [f"while processing '{note}'"]
+
+
+def setting(attribute, value_for):
+    """Sets an array attribute in place (deprecated in NumPy 2.5, still working)."""
+
+    def change(a):
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            setattr(a, attribute, value_for(a))
+
+    return change
+
+
+def retype(dtype):
+    return setting("dtype", lambda a: dtype)
+
+
+# Changes a scalar's conversion makes to an array argument in place, and how
+# to put the array back as it was (None: its memory is gone).
+CHANGES = {
+    "dtype int8": (retype(np.int8), retype(np.float64)),
+    "dtype int64 (same size)": (retype(np.int64), retype(np.float64)),
+    "shape (n/2, 2)": (setting("shape", lambda a: (a.size // 2, 2)), setting("shape", lambda a: (a.size,))),
+    "resized, moved": (lambda a: a.resize(1 << 16, refcheck=False), None),
+    "resized, shorter": (lambda a: a.resize(2, refcheck=False), None),
+}
+
+
+class Changes:
+    """A scalar whose conversion changes `array` before giving its value."""
+
+    def __init__(self, array, change, value):
+        self.array, self.change, self.value = array, change, value
+
+    def __float__(self):
+        self.change(self.array)
+        return float(self.value)
+
+    def __index__(self):
+        self.change(self.array)
+        return self.value
+
+
+# (where, call with the changing scalar given the array) as in CALLS
+CHANGED_DURING = {
+    "get_max_window_limit-timestamps": lambda a, s: kiv.get_max_window_limit(a, max_window_sec=s(60)),
+    "calculate_window_sizes-values": lambda a, s: kiv.calculate_window_sizes(a, s(31)),
+    "smooth-values": lambda a, s: kiv.smooth(a, np.arange(64.0), high_percentile=s(90)),
+    "smooth-timestamps": lambda a, s: kiv.smooth(np.arange(64.0), a, min_window_size=s(1)),
+}
+
+
+@pytest.mark.parametrize("where", CHANGED_DURING)
+@pytest.mark.parametrize("change, undo", CHANGES.values(), ids=CHANGES.keys())
+def test_array_changed_during_the_call(where, change, undo):
+    a = np.arange(64.0)
+    with pytest.raises(ValueError) as info:
+        CHANGED_DURING[where](a, lambda value: Changes(a, change, value))
+    assert str(info.value) == f"`{param_of(where)}` was changed in place (dtype, shape or memory) during the call"
+    if undo is not None:
+        undo(a)
+        assert_unborrowed(a)  # released under the key it was taken with

@@ -2,14 +2,13 @@
 module: kiv's own tracker, and how kiv uses it or a record installed before it."""
 
 import json
-import os
-import subprocess
 import sys
 
 import numpy as np
 import pytest
 
 import kiv
+from fresh import run_fresh
 from registry_helpers import ALREADY_BORROWED, assert_unborrowed, borrow_api, exclusive_borrow
 
 
@@ -114,14 +113,6 @@ def test_earlier_argument_released_when_later_borrow_fails(call, expect_panic):
     assert_unborrowed(a, b)
 
 
-def run_fresh(script, *args):
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(__file__))
-    done = subprocess.run([sys.executable, "-c", script, *args], env=env,
-                          capture_output=True, text=True, timeout=120)
-    assert done.returncode == 0, done.stderr
-    return json.loads(done.stdout)
-
-
 def test_first_call_installs_registry():
     before, after, version = run_fresh(
         "import json, numpy as np, kiv\n"
@@ -198,3 +189,37 @@ def test_foreign_record(version, attribute, codes, result, calls):
     assert first_calls == calls
     # a failed lookup is not cached: the repaired record is used by the next call
     assert (second, second_calls) == ("ok", ["+a", "-a"])
+
+
+LOST_CAPSULE = r"""
+import gc, os, sys
+import numpy as np, kiv
+from registry_helpers import CAPSULE_NAME, borrow_api, multiarray
+
+api = borrow_api()  # resolved as another extension would, before the capsule goes
+
+def check(smooth=kiv.smooth, a=np.arange(50.0), api=api):
+    out = smooth(a, a)[:2].tolist()
+    code = api.acquire_exclusive(api.tracker, a)
+    api.release_exclusive(api.tracker, a)
+    return repr([out, code])  # json is torn down by then
+
+class Late:
+    def __del__(self, check=check, write=os.write):
+        write(1, check().encode())
+
+how = sys.argv[1]
+if how == "at teardown":
+    sys.kiv_late = Late()  # finalised after NumPy's module dicts are cleared
+else:
+    setattr(multiarray(), CAPSULE_NAME.decode(), None) if how == "replaced" else \
+        delattr(multiarray(), CAPSULE_NAME.decode())
+    gc.collect()
+    print(check())
+"""
+
+
+@pytest.mark.parametrize("how", ["deleted", "replaced", "at teardown"])
+def test_registry_outlives_its_capsule_attribute(how):
+    # kiv and every module that resolved the record keep using it
+    assert run_fresh(LOST_CAPSULE, how) == [[14.0, 14.5], 0]

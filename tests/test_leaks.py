@@ -2,7 +2,6 @@
 behind: no reference to an argument, no memory, no borrow."""
 
 import contextlib
-import ctypes
 import gc
 import sys
 import tracemalloc
@@ -11,6 +10,8 @@ import numpy as np
 import pytest
 
 import kiv
+from fresh import run_fresh
+from native_memory import native_in_use
 from registry_helpers import assert_unborrowed, exclusive_borrow
 
 TIMES = 3000
@@ -88,25 +89,6 @@ CASES = [
     case("borrowed elsewhere", "smooth", V, HELD, error=PANIC),
 ]
 
-# glibc's count of bytes in use, which sees kiv's own buffers (tracemalloc
-# only sees Python's allocators).
-try:
-    class _Mallinfo2(ctypes.Structure):
-        _fields_ = [(name, ctypes.c_size_t) for name in
-                    ("arena", "ordblks", "smblks", "hblks", "hblkhd", "usmblks", "fsmblks", "uordblks",
-                     "fordblks", "keepcost")]
-
-    _mallinfo2 = ctypes.CDLL(None).mallinfo2
-    _mallinfo2.restype = _Mallinfo2
-
-    def native_in_use():
-        info = _mallinfo2()
-        return info.uordblks + info.hblkhd
-except (AttributeError, OSError):
-    def native_in_use():
-        return 0
-
-
 def repeat(call, args, kwargs, error, times):
     if error is None:
         for _ in range(times):
@@ -151,3 +133,68 @@ def test_nothing_left_behind(name, args, kwargs, error, capfd):
     # one leaked object or buffer per call would be TIMES times its size
     assert python < 4 * TIMES and native < 4 * TIMES, (python, native)
     assert_unborrowed(V, T, W, S3, HELD, *(a for a in arguments if isinstance(a, np.ndarray)))
+
+
+MEMORY_SWEEP = r"""
+import hashlib, json
+import _testcapi
+import numpy as np, kiv
+from native_memory import native_in_use
+
+n = 1 << 20  # 8 MB results: one leaked buffer shows plainly
+values, widths = np.ones(n), np.ones(n, np.int64)
+small, times = np.r_[np.arange(60.0) % 7, np.nan], np.arange(61.0)
+backwards = times[::-1].copy()
+digest = lambda result: hashlib.sha256(np.asarray(result).tobytes()).hexdigest()
+calls = {  # the first hand-over also makes the result container type
+    "apply_variable_smoothing": lambda: kiv.apply_variable_smoothing(values, widths),
+    "calculate_window_sizes": lambda: kiv.calculate_window_sizes(small, 31),
+    "smooth": lambda: kiv.smooth(small, backwards),
+    "get_max_window_limit": lambda: kiv.get_max_window_limit(times, max_window_sec=1e6),
+}
+# NumPy's set-up runs Python code that CPython itself misreports when an
+# allocation fails in it (SystemError without a cause): done beforehand.
+kiv.get_max_window_limit(times)
+before, outcomes, results = native_in_use(), {}, {}
+for name, call in calls.items():
+    for k in range(120):  # the k-th allocation of the Python heaps fails
+        _testcapi.set_nomemory(k, k + 1)
+        try:
+            result = call()
+        except BaseException as exc:
+            result = exc
+        finally:
+            _testcapi.remove_mem_hooks()
+        outcome = type(result).__name__
+        if outcome == "PanicException":
+            outcome += ": " + str(result)
+        outcomes.setdefault(name, set()).add(outcome)
+        if not isinstance(result, BaseException):
+            results.setdefault(name, set()).add(digest(result))
+growth = native_in_use() - before
+print(json.dumps({"outcomes": {name: sorted(o) for name, o in outcomes.items()},
+                  "same": all(results[name] == {digest(call())} for name, call in calls.items()),
+                  "growth": growth}))
+"""
+
+
+# CPython's PyType_FromSpec can fail an allocation without setting an
+# exception; kiv then cannot tell memory exhaustion from any other failure.
+TYPE_NOT_MADE = "PanicException: failed to create type object for `PySliceContainer`"
+
+
+def test_memory_exhaustion_raises_memory_error():
+    pytest.importorskip("_testcapi")
+    report = run_fresh(MEMORY_SWEEP)
+    # every failed allocation ends the call in MemoryError, never a
+    # PanicException or an abort; no result buffer leaks; the calls that got
+    # through are right
+    outcomes = {name: sorted(set(o) - {TYPE_NOT_MADE}) for name, o in report["outcomes"].items()}
+    assert outcomes == {
+        "apply_variable_smoothing": ["MemoryError", "ndarray"],
+        "calculate_window_sizes": ["MemoryError", "ndarray"],
+        "smooth": ["MemoryError", "ndarray"],
+        "get_max_window_limit": ["MemoryError", "int"],
+    }
+    assert report["same"]
+    assert report["growth"] < 1 << 20

@@ -12,6 +12,7 @@ from pathlib import Path
 import pytest
 
 import kiv
+from fresh import run_fresh
 
 FUNCTIONS = ["smooth", "get_max_window_limit", "calculate_window_sizes", "apply_variable_smoothing"]
 
@@ -96,3 +97,59 @@ def test_exports_only_init_function():
     ).stdout
     code = [fields[2] for fields in map(str.split, out.splitlines()) if len(fields) == 3 and fields[1] == "T"]
     assert code == ["PyInit_kiv"]
+
+
+SUBINTERPRETER = r"""
+import json, os, sys
+import numpy as np, kiv
+
+before = kiv.get_max_window_limit(np.arange(4.0))
+read, write = os.pipe()
+code = ("import os\ntry:\n    import kiv\n    message = 'imported'\n"
+        "except ImportError as exc:\n    message = str(exc)\n"
+        f"os.write({write}, message.encode())\n")
+# a subinterpreter that checks extensions but shares the GIL
+if sys.version_info >= (3, 13):
+    import _interpreters
+    config = _interpreters.new_config("legacy")
+    config.check_multi_interp_extensions = True
+    _interpreters.run_string(_interpreters.create(config), code)
+else:
+    import _testcapi
+    _testcapi.run_in_subinterp_with_config(
+        code, use_main_obmalloc=True, allow_fork=True, allow_exec=True, allow_threads=True,
+        allow_daemon_threads=False, check_multi_interp_extensions=True, gil=1)
+message = os.read(read, 1000).decode()
+print(json.dumps([before, message, kiv.get_max_window_limit(np.arange(4.0))]))
+"""
+
+
+def test_subinterpreters_refused():
+    # kiv's process-wide objects belong to one interpreter
+    pytest.importorskip("_interpreters" if sys.version_info >= (3, 13) else "_testcapi")
+    assert run_fresh(SUBINTERPRETER) == [60, "module kiv does not support loading in subinterpreters", 60]
+
+
+REENTRY = r"""
+import builtins, json
+import numpy as np, kiv
+
+real_import, nested = builtins.__import__, []
+
+def calling_kiv(name, *args, **kwargs):
+    # kiv imports NumPy's modules during its one-time set-up
+    if name.startswith("numpy") and not nested:
+        try:
+            nested.append(kiv.smooth(np.arange(3.0), np.arange(3.0)).tolist())
+        except Exception as exc:
+            nested.append(f"{type(exc).__name__}: {exc}")
+    return real_import(name, *args, **kwargs)
+
+builtins.__import__ = calling_kiv
+print(json.dumps([kiv.get_max_window_limit(np.arange(4.0)), nested]))
+"""
+
+
+def test_reentry_during_set_up_does_not_hang():
+    assert run_fresh(REENTRY, timeout=60) == [
+        60, ["RuntimeError: kiv was called again from within its own one-time set-up on the same thread"]]

@@ -106,3 +106,29 @@ def test_long_signal_with_repeated_timestamps(kw):
     values = np.sin(timestamps / 20.0) + rng.normal(scale=0.1, size=3000)
     values[rng.integers(0, 3000, 40)] = nan
     check(values, timestamps, kw)
+
+
+def quiet_counts(n):
+    """An integer sensor that mostly holds still and moves by one count, last reading missing."""
+    steps = np.random.default_rng(5).choice([-1.0, 0.0, 1.0], p=[0.05, 0.9, 0.05], size=n)
+    return np.r_[np.cumsum(steps)[:-1], np.nan]
+
+
+# Ordinary data whose many equal numbers and trailing NaN once overran a buffer
+# (selections of 8192 numbers and more).
+EVERY_NUMBER_TIED = {
+    "regular timestamps, last missing": (
+        lambda: kiv.get_max_window_limit(np.r_[np.arange(10000.0), np.nan]),
+        lambda: reference.max_window_limit(np.r_[np.arange(10000.0), np.nan])),
+    "flat signal, last missing": (
+        lambda: kiv.calculate_window_sizes(np.r_[np.full(9999, 5.0), np.nan], 31),
+        lambda: reference.compute_window_sizes(np.r_[np.full(9999, 5.0), np.nan], 31)),
+    "integer sensor, last missing": (
+        lambda: kiv.smooth(quiet_counts(10000), np.arange(10000.0)),
+        lambda: reference.smooth_pipeline(quiet_counts(10000), np.arange(10000.0))),
+}
+
+
+@pytest.mark.parametrize("fast, literal", EVERY_NUMBER_TIED.values(), ids=EVERY_NUMBER_TIED.keys())
+def test_ties_with_trailing_nan(fast, literal):
+    np.testing.assert_array_equal(bits(fast()), bits(literal()))

@@ -1,9 +1,6 @@
 """Calls from several Python threads: same results as from one, and the
 process-wide objects made once when first calls race."""
 
-import json
-import os
-import subprocess
 import sys
 import threading
 import time
@@ -12,6 +9,7 @@ import numpy as np
 import pytest
 
 import kiv
+from fresh import run_fresh
 from registry_helpers import assert_unborrowed
 
 rng = np.random.default_rng(11)
@@ -154,11 +152,7 @@ FIRST_EXPECTED = [
 
 @pytest.mark.parametrize("run", range(3))
 def test_racing_first_calls(run):
-    env = dict(os.environ, PYTHONPATH=os.path.dirname(__file__))
-    done = subprocess.run([sys.executable, "-c", FIRST_CALLS], env=env, capture_output=True, text=True,
-                          timeout=120)
-    assert done.returncode == 0, done.stderr
-    report = json.loads(done.stdout)
+    report = run_fresh(FIRST_CALLS)
     assert [o[:2] for o in report["outcomes"]] == FIRST_EXPECTED
     # one container type and one PanicException type, however many made them
     assert len({o[2] for o in report["outcomes"] if o[0] == "array"}) == 1

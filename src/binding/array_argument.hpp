@@ -23,17 +23,30 @@ public:
     ArrayArgument& operator=(ArrayArgument&&) = delete;
     ~ArrayArgument();  // releases the borrow, then the reference
 
-    // The data, once the memory is known to be contiguous; ValueError otherwise.
+    // The data, once the memory is known to be contiguous and laid out as it
+    // was when borrowed; ValueError otherwise.
     std::span<const double> float64_slice(const char* name) const;
-    std::span<const std::int64_t> int64_slice() const;
+    std::span<const std::int64_t> int64_slice(const char* name) const;
 
 private:
-    explicit ArrayArgument(Ref array) noexcept : array_(std::move(array)) {}
-    // Null unless aligned and C- or Fortran-contiguous with a buffer.
-    const void* contiguous_data() const;
-    std::size_t length() const;
+    // What the borrow was registered with. Python code run between the
+    // extraction and the use (a scalar's __float__, say) can re-type,
+    // reshape or resize the array in place.
+    struct Layout {
+        const void* data;
+        std::intptr_t length;
+        std::intptr_t stride;
+    };
+
+    ArrayArgument(Ref array, ElementKind kind, Layout layout) noexcept
+        : array_(std::move(array)), kind_(kind), layout_(layout) {}
+    bool same_memory() const noexcept;
+    const void* contiguous_data(const char* name) const;
+    void release_changed() const noexcept;
 
     Ref array_;
+    ElementKind kind_;
+    Layout layout_;
 };
 
 }  // namespace kiv

@@ -1,14 +1,13 @@
 #include "binding/borrow.hpp"
 
 #include <cstdint>
-#include <cstdlib>
-#include <map>
-#include <mutex>
+#include <memory>
+#include <new>
 #include <numeric>
 #include <string>
 #include <tuple>
-#include <unordered_map>
 
+#include "binding/borrow_tracker.hpp"
 #include "binding/errors.hpp"
 #include "binding/lazy.hpp"
 #include "binding/numpy.hpp"
@@ -19,15 +18,16 @@ namespace {
 
 constexpr const char* kCapsuleName = "_RUST_NUMPY_BORROW_CHECKING_API";
 
-// The memory an array can touch, and how its elements are spaced in it.
-struct BorrowRegion {
-    std::uintptr_t start;
-    std::uintptr_t end;
-    std::uintptr_t data;
-    std::uintptr_t divisor;  // of the strides' magnitudes: their signs do not matter
-
-    friend auto operator<=>(const BorrowRegion&, const BorrowRegion&) = default;
+// Fixed cross-module layout: six 64-bit fields.
+struct SharedBorrowApi {
+    std::uint64_t version;
+    void* tracker;
+    int (*acquire_shared)(void* tracker, PyObject* array);
+    int (*acquire_exclusive)(void* tracker, PyObject* array);
+    void (*release_shared)(void* tracker, PyObject* array);
+    void (*release_exclusive)(void* tracker, PyObject* array);
 };
+static_assert(sizeof(SharedBorrowApi) == 6 * 8);
 
 PyArrayObject* as_array(PyObject* object) { return reinterpret_cast<PyArrayObject*>(object); }
 
@@ -42,7 +42,7 @@ bool is_array(PyObject* object) {
 }
 
 // All views of one buffer share the first base that is not an array.
-void* base_object(PyObject* array) {
+const void* base_object(PyObject* array) {
     PyObject* current = array;
     while (PyObject* base = PyArray_BASE(as_array(current))) {
         if (!is_array(base)) return base;
@@ -77,95 +77,25 @@ BorrowRegion region_of(PyObject* object) {
     return region;
 }
 
-bool regions_conflict(const BorrowRegion& a, const BorrowRegion& b) {
-    if (b.start >= a.end || a.start >= b.end) return false;
-    const std::uintptr_t g = std::gcd(a.divisor, b.divisor);
-    const std::uintptr_t d = a.data > b.data ? a.data - b.data : b.data - a.data;
-    // Broadcast views (all strides 0) touch only their first element.
-    if (g == 0) return d == 0;
-    return d % g == 0;
-}
-
-class BorrowTracker {
-public:
-    int acquire_shared(PyObject* array) {
-        auto [base, region] = key(array);
-        std::lock_guard lock(mutex_);
-        auto& regions = bases_[base];
-        if (auto it = regions.find(region); it != regions.end()) {
-            if (it->second < 1 || it->second == INT64_MAX) return -1;
-            ++it->second;
-            return 0;
-        }
-        for (const auto& [other, count] : regions) {
-            if (count < 0 && regions_conflict(region, other)) return -1;
-        }
-        regions.emplace(region, 1);
-        return 0;
-    }
-
-    int acquire_exclusive(PyObject* array) {
-        if (!PyArray_CHKFLAGS(as_array(array), NPY_ARRAY_WRITEABLE)) return -2;
-        auto [base, region] = key(array);
-        std::lock_guard lock(mutex_);
-        auto& regions = bases_[base];
-        if (regions.contains(region)) return -1;
-        for (const auto& [other, count] : regions) {
-            if (count != 0 && regions_conflict(region, other)) return -1;
-        }
-        regions.emplace(region, -1);
-        return 0;
-    }
-
-    void release_shared(PyObject* array) {
-        auto [base, region] = key(array);
-        std::lock_guard lock(mutex_);
-        auto found = bases_.find(base);
-        if (found == bases_.end()) return;
-        auto& regions = found->second;
-        auto it = regions.find(region);
-        if (it == regions.end()) return;
-        if (--it->second == 0) forget(found, it);
-    }
-
-    void release_exclusive(PyObject* array) {
-        auto [base, region] = key(array);
-        std::lock_guard lock(mutex_);
-        auto found = bases_.find(base);
-        if (found == bases_.end()) return;
-        auto it = found->second.find(region);
-        if (it != found->second.end()) forget(found, it);
-    }
-
-private:
-    using Regions = std::map<BorrowRegion, std::int64_t>;
-    using Bases = std::unordered_map<void*, Regions>;
-    static std::tuple<void*, BorrowRegion> key(PyObject* array) {
-        return {base_object(array), region_of(array)};
-    }
-
-    // A count never stays 0, and a base never keeps an empty map.
-    void forget(Bases::iterator base, Regions::iterator region) {
-        base->second.erase(region);
-        if (base->second.empty()) bases_.erase(base);
-    }
-
-    std::mutex mutex_;
-    Bases bases_;
-};
+std::tuple<const void*, BorrowRegion> key(PyObject* array) { return {base_object(array), region_of(array)}; }
 
 // Other modules call these through the record; nothing may unwind into them.
 int tracker_acquire_shared(void* tracker, PyObject* array) noexcept {
-    return static_cast<BorrowTracker*>(tracker)->acquire_shared(array);
+    const auto [base, region] = key(array);
+    return static_cast<BorrowTracker*>(tracker)->acquire_shared(base, region);
 }
 int tracker_acquire_exclusive(void* tracker, PyObject* array) noexcept {
-    return static_cast<BorrowTracker*>(tracker)->acquire_exclusive(array);
+    if (!PyArray_CHKFLAGS(as_array(array), NPY_ARRAY_WRITEABLE)) return kNotWriteable;
+    const auto [base, region] = key(array);
+    return static_cast<BorrowTracker*>(tracker)->acquire_exclusive(base, region);
 }
 void tracker_release_shared(void* tracker, PyObject* array) noexcept {
-    static_cast<BorrowTracker*>(tracker)->release_shared(array);
+    const auto [base, region] = key(array);
+    static_cast<BorrowTracker*>(tracker)->release_shared(base, region);
 }
 void tracker_release_exclusive(void* tracker, PyObject* array) noexcept {
-    static_cast<BorrowTracker*>(tracker)->release_exclusive(array);
+    const auto [base, region] = key(array);
+    static_cast<BorrowTracker*>(tracker)->release_exclusive(base, region);
 }
 
 void destroy_capsule(PyObject* capsule) {
@@ -179,18 +109,14 @@ void destroy_capsule(PyObject* capsule) {
 }
 
 Ref install_registry(PyObject* multiarray) {
-    auto* api = new SharedBorrowApi{1,
-                                    new BorrowTracker,
-                                    tracker_acquire_shared,
-                                    tracker_acquire_exclusive,
-                                    tracker_release_shared,
-                                    tracker_release_exclusive};
-    Ref capsule = Ref::steal(PyCapsule_New(api, kCapsuleName, destroy_capsule));
-    if (!capsule) {
-        delete static_cast<BorrowTracker*>(api->tracker);
-        delete api;
-        throw_pending();
-    }
+    auto tracker = std::make_unique<BorrowTracker>();
+    auto api = std::make_unique<SharedBorrowApi>(SharedBorrowApi{
+        1, tracker.get(), tracker_acquire_shared, tracker_acquire_exclusive, tracker_release_shared,
+        tracker_release_exclusive});
+    Ref capsule = Ref::steal(PyCapsule_New(api.get(), kCapsuleName, destroy_capsule));
+    if (!capsule) throw_pending();
+    (void)tracker.release();  // the capsule's destructor frees both
+    (void)api.release();
     if (PyObject_SetAttrString(multiarray, kCapsuleName, capsule.get()) < 0) throw_pending();
     return capsule;
 }
@@ -210,12 +136,14 @@ const SharedBorrowApi* resolve_borrow_api() {
         throw PyError(PyExc_TypeError,
                       "version " + std::to_string(api->version) + " of the borrow checking API is not supported");
     }
+    // The record lives in the capsule, and the capsule may lose its place on
+    // the module (deleted, replaced, or cleared at teardown while finalisers
+    // still call kiv): kiv's reference keeps it for the life of the process.
+    (void)capsule.release();
     return api;
 }
 
 Lazy<const SharedBorrowApi*> borrow_api_cell;
-
-}  // namespace
 
 const SharedBorrowApi& borrow_api() {
     return *borrow_api_cell.get([] {
@@ -226,6 +154,22 @@ const SharedBorrowApi& borrow_api() {
             fail_with("Internal borrow checking API error", error);
         }
     });
+}
+
+}  // namespace
+
+void acquire_shared_borrow(PyObject* array) {
+    const SharedBorrowApi& api = borrow_api();
+    const int status = api.acquire_shared(api.tracker, array);
+    if (status == kBorrowed) return;
+    if (status == kBorrowConflict) fail("called `Result::unwrap()` on an `Err` value: AlreadyBorrowed");
+    if (status == kRegistryOutOfMemory && api.acquire_shared == tracker_acquire_shared) throw std::bad_alloc();
+    fail("Unexpected return code " + std::to_string(status) + " from borrow checking API");
+}
+
+void release_shared_borrow(PyObject* array) noexcept {
+    const SharedBorrowApi& api = **borrow_api_cell.peek();  // resolved by the acquire
+    api.release_shared(api.tracker, array);
 }
 
 }  // namespace kiv

@@ -2,25 +2,16 @@
 // through a capsule on NumPy's multiarray module.
 #pragma once
 
-#include <cstdint>
-
 #include "binding/python.hpp"
 
 namespace kiv {
 
-// Fixed cross-module layout: six 64-bit fields.
-struct SharedBorrowApi {
-    std::uint64_t version;
-    void* tracker;
-    int (*acquire_shared)(void* tracker, PyObject* array);
-    int (*acquire_exclusive)(void* tracker, PyObject* array);
-    void (*release_shared)(void* tracker, PyObject* array);
-    void (*release_exclusive)(void* tracker, PyObject* array);
-};
-static_assert(sizeof(SharedBorrowApi) == 6 * 8);
-
-// The record found on (or installed into) NumPy's multiarray module; an
-// internal failure "Internal borrow checking API error: ..." otherwise.
-const SharedBorrowApi& borrow_api();
+// Registers a read-only borrow of the array, finding or installing the
+// registry on first use: an internal failure when another module holds the
+// array writable, when the registry answers oddly or cannot be set up;
+// MemoryError when kiv's own registry cannot grow.
+void acquire_shared_borrow(PyObject* array);
+// Unregisters one; only after a successful acquire_shared_borrow.
+void release_shared_borrow(PyObject* array) noexcept;
 
 }  // namespace kiv

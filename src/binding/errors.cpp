@@ -29,6 +29,11 @@ PyObject* panic_exception_type() {
     });
 }
 
+[[noreturn]] void abort_without_panic_type() {
+    std::fputs("kiv: the internal-failure exception type cannot be created\n", stderr);
+    std::abort();
+}
+
 // Resuming a PanicException that came back through Python code.
 [[noreturn]] void resume_fetched_panic(Ref exception) {
     std::string message;
@@ -112,8 +117,12 @@ PyError PyError::from_value(Ref value) {
 PyError PyError::fetch() {
     Ref exception = Ref::steal(PyErr_GetRaisedException());
     if (!exception) return PyError(PyExc_SystemError, "attempted to fetch exception but none was set");
-    PyObject* panic = panic_exception_type();
-    if (as_object(Py_TYPE(exception.get())) == panic) resume_fetched_panic(std::move(exception));
+    // Until the type exists nothing can be of it; making it here would
+    // recurse when its own creation fails and fetches that error.
+    PyObject* const* panic = panic_type_cell.peek();
+    if (panic != nullptr && as_object(Py_TYPE(exception.get())) == *panic) {
+        resume_fetched_panic(std::move(exception));
+    }
     return from_value(std::move(exception));
 }
 
@@ -143,12 +152,19 @@ PyObject* PyError::normalized() {
     return value_.get();
 }
 
+void PyError::rethrow_memory_error() {
+    const bool memory = value_ ? PyErr_GivenExceptionMatches(value_.get(), PyExc_MemoryError) != 0
+                               : type_.get() == PyExc_MemoryError;
+    if (memory) throw std::move(*this);
+}
+
 void throw_pending() { throw PyError::fetch(); }
 
 Ref check(PyObject* result, std::source_location where) {
     if (result != nullptr) return Ref::steal(result);
     if (PyErr_Occurred()) {
         PyError pending = PyError::fetch();
+        pending.rethrow_memory_error();
         pending.restore();
         PyErr_WriteUnraisable(nullptr);
     }
@@ -156,6 +172,7 @@ Ref check(PyObject* result, std::source_location where) {
 }
 
 void fail_with(std::string_view what, PyError& error, std::source_location where) {
+    error.rethrow_memory_error();
     std::string message(what);
     message += ": ";
     message += debug_rendering(error);
@@ -219,9 +236,20 @@ void raise_internal_failure(const InternalFailure& failure) noexcept {
     PyObject* type = nullptr;
     try {
         type = panic_exception_type();
+    } catch (PyError& error) {
+        // Out of memory, the MemoryError is the call's exception instead.
+        try {
+            error.rethrow_memory_error();
+        } catch (PyError& memory) {
+            memory.restore();
+            return;
+        }
+        abort_without_panic_type();
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return;
     } catch (...) {
-        std::fputs("kiv: the internal-failure exception type cannot be created\n", stderr);
-        std::abort();
+        abort_without_panic_type();
     }
     std::string_view message = failure.message();
     if (message.empty()) message = "kiv's native code failed";

@@ -27,6 +27,9 @@ public:
 
     // The exception instance, created now if it was deferred.
     PyObject* normalized();
+    // Memory exhaustion is raised as MemoryError wherever it happens: throws
+    // this error if it is one, returns otherwise.
+    void rethrow_memory_error();
     // Makes it the pending exception; the error is spent afterwards.
     void restore();
 
@@ -43,7 +46,8 @@ private:
 // The interpreter-call rule: a call that must return an object gave null.
 Ref check(PyObject* result, std::source_location where = std::source_location::current());
 
-// "{what}: PyErr { ... }" as an internal failure.
+// "{what}: PyErr { ... }" as an internal failure; a MemoryError is thrown
+// as itself instead.
 [[noreturn]] void fail_with(std::string_view what, PyError& error,
                             std::source_location where = std::source_location::current());
 

@@ -7,8 +7,9 @@
 
 #include <atomic>
 #include <mutex>
+#include <thread>
 
-#include "binding/python.hpp"
+#include "binding/errors.hpp"
 
 namespace kiv {
 
@@ -18,6 +19,12 @@ public:
     template <class Make>
     const T& get(Make&& make) {
         if (T* v = value_.load(std::memory_order_acquire)) return *v;
+        // A maker that runs Python code can call back into kiv on its own
+        // thread (an import hook, say): waiting for itself would never end.
+        if (maker_.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
+            throw PyError(PyExc_RuntimeError,
+                          "kiv was called again from within its own one-time set-up on the same thread");
+        }
         if (!mutex_.try_lock()) {
             PyThreadState* state = PyEval_SaveThread();
             mutex_.lock();
@@ -26,15 +33,24 @@ public:
         std::lock_guard<std::mutex> held(mutex_, std::adopt_lock);
         T* v = value_.load(std::memory_order_relaxed);
         if (v == nullptr) {
+            maker_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+            struct Done {
+                std::atomic<std::thread::id>& maker;
+                ~Done() { maker.store(std::thread::id(), std::memory_order_relaxed); }
+            } done{maker_};
             v = new T(make());
             value_.store(v, std::memory_order_release);
         }
         return *v;
     }
 
+    // The value if it has been made, else null; never makes it.
+    const T* peek() const noexcept { return value_.load(std::memory_order_acquire); }
+
 private:
     std::atomic<T*> value_{nullptr};
     std::mutex mutex_;
+    std::atomic<std::thread::id> maker_{};
 };
 
 }  // namespace kiv

@@ -54,6 +54,9 @@ PyTypeObject* container_type() {
     return container_type_cell.get([] {
         PyObject* type = PyType_FromSpec(&container_spec);
         if (type == nullptr) {
+            PyError error = PyError::fetch();
+            error.rethrow_memory_error();
+            error.restore();
             PyObject* cause = PyErr_GetRaisedException();
             PyErr_SetString(PyExc_RuntimeError, "An error occurred while initializing class PySliceContainer");
             PyObject* wrapper = PyErr_GetRaisedException();
@@ -66,37 +69,41 @@ PyTypeObject* container_type() {
     });
 }
 
-// The container owns the buffer from here on, also when creating it fails.
-Ref make_container(void* data, std::size_t length, std::size_t capacity) {
+// The buffer passes to the container once the container exists; until then
+// it stays with the caller, whose buffer frees it on every failure.
+template <class T>
+Ref make_container(OwnedBuffer<T>& buffer) {
     PyTypeObject* type = container_type();
     auto tp_new = reinterpret_cast<newfunc>(PyType_GetSlot(&PyBaseObject_Type, Py_tp_new));
     Ref no_args = Ref::steal(PyTuple_New(0));
     Ref container = no_args ? Ref::steal(tp_new(type, no_args.get(), nullptr)) : Ref();
     no_args = Ref();
     if (!container) {
-        release_buffer(data, length, capacity);
         PyError error = PyError::fetch();
         fail_with("Failed to create slice container", error);
     }
+    const auto raw = buffer.release();
     auto* fields = reinterpret_cast<SliceContainer*>(container.get());
     fields->release = release_buffer;
-    fields->data = data;
-    fields->length = length;
-    fields->capacity = capacity;
+    fields->data = raw.data;
+    fields->length = raw.size;
+    fields->capacity = raw.capacity;
     return container;
 }
 
 template <class T>
 Ref hand_over_as(OwnedBuffer<T>&& buffer, int type_number) {
-    auto raw = buffer.release();
-    Ref container = make_container(raw.data, raw.size, raw.capacity);
+    T* const data = buffer.data();
+    const std::size_t length = buffer.size();
+    Ref container = make_container(buffer);
     numpy_api();
     PyArray_Descr* descr = PyArray_DescrFromType(type_number);
     if (descr == nullptr) check(nullptr);
-    npy_intp dims[1] = {static_cast<npy_intp>(raw.size)};
+    npy_intp dims[1] = {static_cast<npy_intp>(length)};
     npy_intp strides[1] = {static_cast<npy_intp>(sizeof(T))};
+    // On failure the container goes with its Ref, and the buffer with it.
     Ref array = check(
-        PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, strides, raw.data, NPY_ARRAY_WRITEABLE, nullptr));
+        PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, strides, data, NPY_ARRAY_WRITEABLE, nullptr));
     PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), container.release());
     return array;
 }

@@ -86,8 +86,12 @@ int exec_module(PyObject* module) noexcept {
     return done ? 0 : -1;
 }
 
+// The PanicException and container types, interned names, NumPy's table and
+// the borrow registry are process-wide objects of one interpreter: another
+// interpreter must not share them, so a subinterpreter's import fails cleanly.
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
 };
 

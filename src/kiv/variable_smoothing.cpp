@@ -22,7 +22,7 @@ Ref apply_variable_smoothing_call(FastCallArgs args, Py_ssize_t nargs, PyObject*
     const auto values = ArrayArgument::extract(slots[0], "values", ElementKind::float64);
     const auto window_sizes = ArrayArgument::extract(slots[1], "window_sizes", ElementKind::int64);
     const auto samples = values.float64_slice("values");
-    const auto sizes = window_sizes.int64_slice();
+    const auto sizes = window_sizes.int64_slice("window_sizes");
     if (samples.size() != sizes.size()) {
         throw PyError(PyExc_ValueError, "`values` and `window_sizes` must have the same length");
     }

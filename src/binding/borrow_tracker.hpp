@@ -1,0 +1,142 @@
+// The registry of array borrows that kiv installs when no other module has:
+// its keys and rules, apart from how arrays map onto keys, so that it is
+// plain C++ and can be tested natively.
+#pragma once
+
+#include <compare>
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <new>
+#include <numeric>
+#include <unordered_map>
+
+namespace kiv {
+
+// The memory an array can touch, and how its elements are spaced in it.
+struct BorrowRegion {
+    std::uintptr_t start;
+    std::uintptr_t end;
+    std::uintptr_t data;
+    std::uintptr_t divisor;  // of the strides' magnitudes: their signs do not matter
+
+    friend auto operator<=>(const BorrowRegion&, const BorrowRegion&) = default;
+};
+
+inline bool regions_conflict(const BorrowRegion& a, const BorrowRegion& b) {
+    if (b.start >= a.end || a.start >= b.end) return false;
+    const std::uintptr_t g = std::gcd(a.divisor, b.divisor);
+    const std::uintptr_t d = a.data > b.data ? a.data - b.data : b.data - a.data;
+    // Broadcast views (all strides 0) touch only their first element.
+    if (g == 0) return d == 0;
+    return d % g == 0;
+}
+
+// Results of the acquire operations: those of the shared record, and one of
+// kiv's own for a registry that could not grow (other modules see an
+// unexpected code rather than a process ended by std::terminate).
+inline constexpr int kBorrowed = 0;
+inline constexpr int kBorrowConflict = -1;
+inline constexpr int kNotWriteable = -2;
+inline constexpr int kRegistryOutOfMemory = -3;
+
+class BorrowTracker {
+public:
+    int acquire_shared(const void* base, const BorrowRegion& region) noexcept {
+        std::lock_guard lock(mutex_);
+        return grown([&] {
+            const auto found = bases_.find(base);
+            if (found == bases_.end()) {
+                bases_.emplace(base, Regions{{region, 1}});
+                return kBorrowed;
+            }
+            Regions& regions = found->second;
+            if (auto it = regions.find(region); it != regions.end()) {
+                if (it->second < 1 || it->second == INT64_MAX) return kBorrowConflict;
+                ++it->second;
+                return kBorrowed;
+            }
+            for (const auto& [other, count] : regions) {
+                if (count < 0 && regions_conflict(region, other)) return kBorrowConflict;
+            }
+            regions.emplace(region, 1);
+            return kBorrowed;
+        });
+    }
+
+    // The caller has checked that the array is writeable.
+    int acquire_exclusive(const void* base, const BorrowRegion& region) noexcept {
+        std::lock_guard lock(mutex_);
+        return grown([&] {
+            const auto found = bases_.find(base);
+            if (found == bases_.end()) {
+                bases_.emplace(base, Regions{{region, -1}});
+                return kBorrowed;
+            }
+            Regions& regions = found->second;
+            if (regions.contains(region)) return kBorrowConflict;
+            for (const auto& [other, count] : regions) {
+                if (count != 0 && regions_conflict(region, other)) return kBorrowConflict;
+            }
+            regions.emplace(region, -1);
+            return kBorrowed;
+        });
+    }
+
+    void release_shared(const void* base, const BorrowRegion& region) noexcept {
+        std::lock_guard lock(mutex_);
+        const auto found = bases_.find(base);
+        if (found == bases_.end()) return;
+        const auto it = found->second.find(region);
+        if (it == found->second.end()) return;
+        if (--it->second == 0) forget(found, it);
+    }
+
+    void release_exclusive(const void* base, const BorrowRegion& region) noexcept {
+        std::lock_guard lock(mutex_);
+        const auto found = bases_.find(base);
+        if (found == bases_.end()) return;
+        const auto it = found->second.find(region);
+        if (it != found->second.end()) forget(found, it);
+    }
+
+    // The count registered for a region, 0 for none.
+    std::int64_t count(const void* base, const BorrowRegion& region) const {
+        std::lock_guard lock(mutex_);
+        const auto found = bases_.find(base);
+        if (found == bases_.end()) return 0;
+        const auto it = found->second.find(region);
+        return it == found->second.end() ? 0 : it->second;
+    }
+    std::size_t bases() const {
+        std::lock_guard lock(mutex_);
+        return bases_.size();
+    }
+
+private:
+    using Regions = std::map<BorrowRegion, std::int64_t>;
+    using Bases = std::unordered_map<const void*, Regions>;
+
+    // Every insertion above adds one element or nothing, so a failed
+    // allocation leaves the maps as they were.
+    template <class Body>
+    static int grown(Body&& body) noexcept {
+        try {
+            return body();
+        } catch (const std::bad_alloc&) {
+            return kRegistryOutOfMemory;
+        }
+    }
+
+    // A count never stays 0, and a base never keeps an empty map.
+    void forget(Bases::iterator base, Regions::iterator region) {
+        base->second.erase(region);
+        if (base->second.empty()) bases_.erase(base);
+    }
+
+    mutable std::mutex mutex_;
+    Bases bases_;
+};
+
+}  // namespace kiv
