@@ -153,14 +153,31 @@ def retype(dtype):
     return setting("dtype", lambda a: dtype)
 
 
-# Changes a scalar's conversion makes to an array argument in place, and how
-# to put the array back as it was (None: its memory is gone).
+ITERATORS = []  # alive until the test has dropped their operands' bases
+
+
+def nditer_operand(owner):
+    """A float64 copy of an int32 array that writes back to it; its base is the owner."""
+    iterator = np.nditer(owner.astype(np.int32), op_flags=[["readwrite", "updateifcopy"]],
+                         op_dtypes=["f8"], casting="unsafe")
+    ITERATORS.append(iterator)
+    return iterator.operands[0]
+
+
+def drop_writeback(a):
+    a.flags.writebackifcopy = False  # which also drops its base
+
+
+# (argument made from a 64-element array, the change a scalar's conversion
+# makes to it in place, how to put it back as it was or None)
 CHANGES = {
-    "dtype int8": (retype(np.int8), retype(np.float64)),
-    "dtype int64 (same size)": (retype(np.int64), retype(np.float64)),
-    "shape (n/2, 2)": (setting("shape", lambda a: (a.size // 2, 2)), setting("shape", lambda a: (a.size,))),
-    "resized, moved": (lambda a: a.resize(1 << 16, refcheck=False), None),
-    "resized, shorter": (lambda a: a.resize(2, refcheck=False), None),
+    "dtype int8": (None, retype(np.int8), retype(np.float64)),
+    "dtype int64 (same size)": (None, retype(np.int64), retype(np.float64)),
+    "shape (n/2, 2)": (None, setting("shape", lambda a: (a.size // 2, 2)), setting("shape", lambda a: (a.size,))),
+    "resized, moved": (None, lambda a: a.resize(1 << 16, refcheck=False), None),
+    "resized, shorter": (None, lambda a: a.resize(2, refcheck=False), None),
+    "owner of a view resized": (lambda o: o[:], lambda a: a.base.resize(1 << 16, refcheck=False), None),
+    "base dropped": (nditer_operand, drop_writeback, None),
 }
 
 
@@ -189,12 +206,14 @@ CHANGED_DURING = {
 
 
 @pytest.mark.parametrize("where", CHANGED_DURING)
-@pytest.mark.parametrize("change, undo", CHANGES.values(), ids=CHANGES.keys())
-def test_array_changed_during_the_call(where, change, undo):
-    a = np.arange(64.0)
+@pytest.mark.parametrize("make, change, undo", CHANGES.values(), ids=CHANGES.keys())
+def test_array_changed_during_the_call(where, make, change, undo):
+    a = np.arange(64.0) if make is None else make(np.arange(64.0))
     with pytest.raises(ValueError) as info:
         CHANGED_DURING[where](a, lambda value: Changes(a, change, value))
     assert str(info.value) == f"`{param_of(where)}` was changed in place (dtype, shape or memory) during the call"
+    while ITERATORS:
+        ITERATORS.pop().close()
     if undo is not None:
         undo(a)
         assert_unborrowed(a)  # released under the key it was taken with

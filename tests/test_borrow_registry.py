@@ -124,11 +124,12 @@ def test_first_call_installs_registry():
 
 
 FOREIGN_RECORD = r"""
-import json, sys
+import json, sys, warnings
 import numpy as np
 from registry_helpers import ACQUIRE, RELEASE, BorrowApi, CAPSULE_NAME, multiarray, new_capsule
 
 config = json.loads(sys.argv[1])
+warnings.simplefilter("ignore", DeprecationWarning)
 a, b = np.arange(3.0), np.arange(2.0)
 names, calls, codes = {id(a): "a", id(b): "b"}, [], list(config["codes"])
 
@@ -136,6 +137,8 @@ def operation(kind, prototype):
     def op(tracker, array):
         calls.append(kind + names.get(id(array), "?") + ("" if tracker == 0xBEEF else "@other tracker"))
         if prototype is ACQUIRE:
+            if config.get("retype") and array is a:  # Python code run while registering
+                a.dtype = np.float32
             return codes.pop(0) if codes else 0
     return prototype(op)
 
@@ -156,6 +159,7 @@ def outcome(call, *args):
     return ["ok", calls[:]]
 
 first = outcome(kiv.smooth, a, b)
+a.dtype, config["retype"] = np.float64, False
 record.version = 1
 setattr(multiarray(), CAPSULE_NAME.decode(), new_capsule(record))
 print(json.dumps([first, outcome(kiv.get_max_window_limit, a)]))
@@ -168,6 +172,9 @@ FOREIGN = {
                 ["+a", "+b", "-b", "-a"]),
     "newer version": (7, "record", [], "builtins.ValueError", ["+a", "+b", "-b", "-a"]),
     "conflict": (1, "record", [0, -1], PANIC + ALREADY_BORROWED, ["+a", "+b", "-a"]),
+    # released under the key the registry took, the array's key after its Python code ran
+    "changes the array": (1, "record", "retype", "builtins.ValueError: `values` was changed in place",
+                          ["+a", "-a"]),
     "odd code": (1, "record", [5], PANIC + "Unexpected return code 5 from borrow checking API", ["+a"]),
     "not writable code": (1, "record", [-2], PANIC + "Unexpected return code -2 from borrow checking API", ["+a"]),
     "version 0": (0, "record", [], API_ERROR, []),
@@ -178,7 +185,9 @@ FOREIGN = {
 
 @pytest.mark.parametrize("version, attribute, codes, result, calls", FOREIGN.values(), ids=FOREIGN.keys())
 def test_foreign_record(version, attribute, codes, result, calls):
-    config = json.dumps({"version": version, "attribute": attribute, "codes": codes})
+    retype = codes == "retype"
+    config = json.dumps({"version": version, "attribute": attribute, "codes": [] if retype else codes,
+                         "retype": retype})
     (first, first_calls), (second, second_calls) = run_fresh(FOREIGN_RECORD, config)
     assert first.startswith(result)
     if attribute == "int":  # the debug rendering of the underlying error, exactly
@@ -223,3 +232,37 @@ else:
 def test_registry_outlives_its_capsule_attribute(how):
     # kiv and every module that resolved the record keep using it
     assert run_fresh(LOST_CAPSULE, how) == [[14.0, 14.5], 0]
+
+
+CHANGED_DURING_SET_UP = r"""
+import builtins, json, warnings
+import numpy as np, kiv
+from registry_helpers import assert_unborrowed
+
+warnings.simplefilter("ignore", DeprecationWarning)
+a, real_import = np.arange(16.0), builtins.__import__
+
+def retyping(name, *args, **kwargs):  # runs while the registry is looked up
+    if name.endswith("multiarray") and a.dtype == np.float64:
+        a.dtype = np.float32
+    return real_import(name, *args, **kwargs)
+
+try:
+    kiv.get_max_window_limit(None)  # NumPy's table, but no registry yet
+except TypeError:
+    pass
+builtins.__import__ = retyping
+try:
+    outcome = kiv.get_max_window_limit(a)
+except ValueError as exc:
+    outcome = str(exc)
+builtins.__import__ = real_import
+a.dtype = np.float64
+assert_unborrowed(a)
+print(json.dumps(outcome))
+"""
+
+
+def test_array_changed_while_registry_is_set_up():
+    assert run_fresh(CHANGED_DURING_SET_UP) == \
+        "`timestamps` was changed in place (dtype, shape or memory) during the call"

@@ -19,15 +19,18 @@ static_assert(sizeof(std::int64_t) == kItemSize);
 int type_number(ElementKind kind) { return kind == ElementKind::float64 ? NPY_DOUBLE : NPY_LONGLONG; }
 
 bool has_kind(PyObject* object, ElementKind kind) {
-    if (Py_TYPE(object) != &PyArray_Type && !PyType_IsSubtype(Py_TYPE(object), &PyArray_Type)) {
-        return false;
-    }
+    if (!is_ndarray(object)) return false;
     PyArrayObject* array = as_array(object);
     if (PyArray_NDIM(array) != 1) return false;
     Ref expected = Ref::steal(as_object(PyArray_DescrFromType(type_number(kind))));
     if (!expected) fail("NumPy gave no descriptor for a builtin type");
     auto* descr = reinterpret_cast<PyArray_Descr*>(expected.get());
     return PyArray_DESCR(array) == descr || PyArray_EquivTypes(PyArray_DESCR(array), descr);
+}
+
+PyError changed_error(const char* name) {
+    return PyError(PyExc_ValueError,
+                   std::string("`") + name + "` was changed in place (dtype, shape or memory) during the call");
 }
 
 }  // namespace
@@ -39,37 +42,56 @@ ArrayArgument ArrayArgument::extract(PyObject* object, const char* name, Element
         add_argument_note(error, name);
         throw error;
     }
-    PyArrayObject* array = as_array(object);
-    const Layout layout{PyArray_DATA(array), PyArray_DIMS(array)[0], PyArray_STRIDES(array)[0]};
+    // Its first use imports modules, which runs Python code: before the layout is taken.
+    resolve_borrow_registry();
+    if (!has_kind(object, kind)) throw changed_error(name);
+    Ref base = Ref::borrow(borrow_base(object));
+    const Layout layout = layout_of(object, base.get());
     acquire_shared_borrow(object);
-    return ArrayArgument(Ref::borrow(object), kind, layout);
+    ArrayArgument argument(Ref::borrow(object), std::move(base), kind, layout);
+    if (!argument.unchanged()) {
+        // Only another module's registry runs Python code while it registers,
+        // so the key it took is the array's key now.
+        release_shared_borrow(argument.array_.get());
+        argument.array_ = Ref();
+        throw changed_error(name);
+    }
+    return argument;
 }
 
-ArrayArgument::ArrayArgument(ArrayArgument&& other) noexcept
-    : array_(std::move(other.array_)), kind_(other.kind_), layout_(other.layout_) {}
+ArrayArgument::Layout ArrayArgument::layout_of(PyObject* object, PyObject* base) {
+    PyArrayObject* array = as_array(object);
+    const bool owned_by_array = is_ndarray(base);
+    return {PyArray_DATA(array), PyArray_DIMS(array)[0], PyArray_STRIDES(array)[0],
+            owned_by_array ? PyArray_DATA(as_array(base)) : nullptr};
+}
 
 ArrayArgument::~ArrayArgument() {
     if (!array_) return;
-    if (same_memory()) {
+    if (unchanged()) {
         release_shared_borrow(array_.get());
     } else {
         release_changed();
     }
 }
 
-// Same memory and element spacing: then the registry's key is the one the
-// borrow was taken with (a dtype of the same size does not change it).
-bool ArrayArgument::same_memory() const noexcept {
+// Same memory, spacing and base: the registry's key is the one the borrow was
+// taken with (a dtype of the same size does not change it). The owner's data
+// pointer moves when that array is resized, which frees the memory.
+bool ArrayArgument::unchanged() const noexcept {
     PyArrayObject* array = as_array(array_.get());
-    return PyArray_NDIM(array) == 1 && PyArray_DATA(array) == layout_.data &&
-           PyArray_DIMS(array)[0] == layout_.length && PyArray_STRIDES(array)[0] == layout_.stride &&
-           PyArray_ITEMSIZE(array) == kItemSize;
+    if (PyArray_NDIM(array) != 1 || PyArray_ITEMSIZE(array) != kItemSize) return false;
+    PyObject* base = borrow_base(array_.get());
+    const Layout now = layout_of(array_.get(), base);
+    return base == base_.get() && now.data == layout_.data && now.length == layout_.length &&
+           now.stride == layout_.stride && now.owner_data == layout_.owner_data;
 }
 
-// The registry keys a borrow by the array's memory as it is when released;
-// after a change it would miss the borrow and keep it for ever. A stand-in
-// over the first base, laid out as the array was, carries the same key.
+// The registry would miss the borrow under the array's new key and keep it
+// for ever. kiv's own registry is told the old key; another module's gets a
+// stand-in array laid out as the argument was, over the same base.
 void ArrayArgument::release_changed() const noexcept {
+    if (release_own_shared_borrow(base_.get(), layout_.data, layout_.length, layout_.stride)) return;
     PyObject* pending = PyErr_GetRaisedException();
     npy_intp dims[1] = {layout_.length};
     npy_intp strides[1] = {layout_.stride};
@@ -78,21 +100,17 @@ void ArrayArgument::release_changed() const noexcept {
         stand_in = PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, strides,
                                         const_cast<void*>(layout_.data), 0, nullptr);
     }
-    if (stand_in != nullptr &&
-        PyArray_SetBaseObject(as_array(stand_in), Py_NewRef(array_.get())) == 0) {
+    if (stand_in != nullptr && PyArray_SetBaseObject(as_array(stand_in), Py_NewRef(base_.get())) == 0) {
         release_shared_borrow(stand_in);
     } else {
-        PyErr_WriteUnraisable(array_.get());
+        PyErr_WriteUnraisable(array_.get());  // the borrow stays registered
     }
     Py_XDECREF(stand_in);
     PyErr_SetRaisedException(pending);
 }
 
 const void* ArrayArgument::contiguous_data(const char* name) const {
-    if (!same_memory() || !has_kind(array_.get(), kind_)) {
-        throw PyError(PyExc_ValueError,
-                      std::string("`") + name + "` was changed in place (dtype, shape or memory) during the call");
-    }
+    if (!unchanged() || !has_kind(array_.get(), kind_)) throw changed_error(name);
     if (layout_.length == 0) return nullptr;
     const int flags = PyArray_FLAGS(as_array(array_.get()));
     const bool ok = (flags & NPY_ARRAY_ALIGNED) != 0 &&

@@ -17,11 +17,11 @@ public:
     // argument's TypeError (with its note) or an internal failure.
     static ArrayArgument extract(PyObject* object, const char* name, ElementKind kind);
 
-    ArrayArgument(ArrayArgument&& other) noexcept;
+    ArrayArgument(ArrayArgument&& other) noexcept = default;
     ArrayArgument(const ArrayArgument&) = delete;
     ArrayArgument& operator=(const ArrayArgument&) = delete;
     ArrayArgument& operator=(ArrayArgument&&) = delete;
-    ~ArrayArgument();  // releases the borrow, then the reference
+    ~ArrayArgument();  // releases the borrow, then the references
 
     // The data, once the memory is known to be contiguous and laid out as it
     // was when borrowed; ValueError otherwise.
@@ -29,22 +29,25 @@ public:
     std::span<const std::int64_t> int64_slice(const char* name) const;
 
 private:
-    // What the borrow was registered with. Python code run between the
-    // extraction and the use (a scalar's __float__, say) can re-type,
-    // reshape or resize the array in place.
+    // What the borrow was registered with. Python code that runs during the
+    // call (a scalar's __float__, say) can re-type, reshape or resize the
+    // array or the array owning its memory.
     struct Layout {
         const void* data;
         std::intptr_t length;
         std::intptr_t stride;
+        const void* owner_data;  // of the array owning the memory; null if no array owns it
     };
+    static Layout layout_of(PyObject* array, PyObject* base);
 
-    ArrayArgument(Ref array, ElementKind kind, Layout layout) noexcept
-        : array_(std::move(array)), kind_(kind), layout_(layout) {}
-    bool same_memory() const noexcept;
+    ArrayArgument(Ref array, Ref base, ElementKind kind, Layout layout) noexcept
+        : array_(std::move(array)), base_(std::move(base)), kind_(kind), layout_(layout) {}
+    bool unchanged() const noexcept;
     const void* contiguous_data(const char* name) const;
     void release_changed() const noexcept;
 
     Ref array_;
+    Ref base_;  // what the registry keys the borrow by, alive while it holds it
     ElementKind kind_;
     Layout layout_;
 };

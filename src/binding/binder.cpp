@@ -132,7 +132,10 @@ void bind_arguments(const ParameterSpec& signature, PyObject* const* args, Py_ss
 void add_argument_note(PyError& error, const char* name) {
     const std::string text = std::string("while processing '") + name + "'";
     Ref note = Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-    if (!note) fail("could not create an argument note");
+    if (!note) {
+        PyError failure = PyError::fetch();
+        fail_with("could not create an argument note", failure);
+    }
     PyObject* call[] = {error.normalized(), note.get()};
     Ref result = Ref::steal(PyObject_VectorcallMethod(
         interned(add_note_name, "add_note"), call, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));

@@ -37,26 +37,10 @@ std::uintptr_t magnitude(npy_intp x) {
     return x < 0 ? 0 - bits : bits;
 }
 
-bool is_array(PyObject* object) {
-    return Py_TYPE(object) == &PyArray_Type || PyType_IsSubtype(Py_TYPE(object), &PyArray_Type);
-}
-
-// All views of one buffer share the first base that is not an array.
-const void* base_object(PyObject* array) {
-    PyObject* current = array;
-    while (PyObject* base = PyArray_BASE(as_array(current))) {
-        if (!is_array(base)) return base;
-        current = base;
-    }
-    return current;
-}
-
-BorrowRegion region_of(PyObject* object) {
-    PyArrayObject* array = as_array(object);
-    const auto data = reinterpret_cast<std::uintptr_t>(PyArray_DATA(array));
-    const int nd = PyArray_NDIM(array);
-    const npy_intp* dims = PyArray_DIMS(array);
-    const npy_intp* strides = PyArray_STRIDES(array);
+// The memory a strided array can touch.
+BorrowRegion region_of(const void* start_of_data, int nd, const npy_intp* dims, const npy_intp* strides,
+                       npy_intp item_size) {
+    const auto data = reinterpret_cast<std::uintptr_t>(start_of_data);
     BorrowRegion region{data, data, data, 1};
     bool empty = nd == 0;
     for (int i = 0; i < nd; ++i) empty = empty || dims[i] == 0;
@@ -68,7 +52,7 @@ BorrowRegion region_of(PyObject* object) {
             (strides[i] < 0 ? low : high) += offset;
         }
         region.start = data - low;
-        region.end = data + high + static_cast<std::uintptr_t>(PyArray_ITEMSIZE(array));
+        region.end = data + high + static_cast<std::uintptr_t>(item_size);
     }
     if (nd >= 1) {
         region.divisor = magnitude(strides[0]);
@@ -77,7 +61,13 @@ BorrowRegion region_of(PyObject* object) {
     return region;
 }
 
-std::tuple<const void*, BorrowRegion> key(PyObject* array) { return {base_object(array), region_of(array)}; }
+BorrowRegion region_of(PyObject* object) {
+    PyArrayObject* array = as_array(object);
+    return region_of(PyArray_DATA(array), PyArray_NDIM(array), PyArray_DIMS(array), PyArray_STRIDES(array),
+                     PyArray_ITEMSIZE(array));
+}
+
+std::tuple<const void*, BorrowRegion> key(PyObject* array) { return {borrow_base(array), region_of(array)}; }
 
 // Other modules call these through the record; nothing may unwind into them.
 int tracker_acquire_shared(void* tracker, PyObject* array) noexcept {
@@ -170,6 +160,26 @@ void acquire_shared_borrow(PyObject* array) {
 void release_shared_borrow(PyObject* array) noexcept {
     const SharedBorrowApi& api = **borrow_api_cell.peek();  // resolved by the acquire
     api.release_shared(api.tracker, array);
+}
+
+bool release_own_shared_borrow(PyObject* base, const void* data, std::intptr_t length,
+                               std::intptr_t stride) noexcept {
+    const SharedBorrowApi& api = **borrow_api_cell.peek();
+    if (api.release_shared != tracker_release_shared) return false;
+    const npy_intp dims[1] = {length}, strides[1] = {stride};
+    static_cast<BorrowTracker*>(api.tracker)->release_shared(base, region_of(data, 1, dims, strides, sizeof(double)));
+    return true;
+}
+
+void resolve_borrow_registry() { borrow_api(); }
+
+PyObject* borrow_base(PyObject* array) {
+    PyObject* current = array;
+    while (PyObject* base = PyArray_BASE(as_array(current))) {
+        if (!is_ndarray(base)) return base;
+        current = base;
+    }
+    return current;
 }
 
 }  // namespace kiv

@@ -2,16 +2,31 @@
 // through a capsule on NumPy's multiarray module.
 #pragma once
 
+#include <cstdint>
+
 #include "binding/python.hpp"
 
 namespace kiv {
 
-// Registers a read-only borrow of the array, finding or installing the
-// registry on first use: an internal failure when another module holds the
-// array writable, when the registry answers oddly or cannot be set up;
-// MemoryError when kiv's own registry cannot grow.
+// Finds the registry, or installs kiv's own; may run Python code (imports).
+// An internal failure when the registry found cannot be used.
+void resolve_borrow_registry();
+
+// Registers a read-only borrow of the array: an internal failure when another
+// module holds it writable or the registry answers oddly, MemoryError when
+// kiv's own registry cannot grow.
 void acquire_shared_borrow(PyObject* array);
-// Unregisters one; only after a successful acquire_shared_borrow.
+// Unregisters one, after a successful acquire_shared_borrow of the array as
+// it is now.
 void release_shared_borrow(PyObject* array) noexcept;
+// Unregisters, without allocating, the borrow of a 1-D array of 8-byte
+// elements taken under `base` with this layout; false when the registry is
+// another module's, which knows borrows by their arrays only.
+bool release_own_shared_borrow(PyObject* base, const void* data, std::intptr_t length,
+                               std::intptr_t stride) noexcept;
+
+// The object that every view of an array's memory is registered under: the
+// first base that is not an array, else the last array of the chain.
+PyObject* borrow_base(PyObject* array);
 
 }  // namespace kiv

@@ -89,7 +89,7 @@ public:
         const auto found = bases_.find(base);
         if (found == bases_.end()) return;
         const auto it = found->second.find(region);
-        if (it == found->second.end()) return;
+        if (it == found->second.end() || it->second < 1) return;  // none, or a writable one
         if (--it->second == 0) forget(found, it);
     }
 

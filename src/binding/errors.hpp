@@ -5,6 +5,7 @@
 #pragma once
 
 #include <new>
+#include <stdexcept>
 #include <source_location>
 #include <string>
 #include <string_view>
@@ -77,6 +78,8 @@ PyObject* guarded(Body&& body) noexcept {
     } catch (const InternalFailure& failure) {
         raise_internal_failure(failure);
     } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {  // a container asked for more than memory can hold
         PyErr_NoMemory();
     }
     return nullptr;

@@ -24,4 +24,9 @@ void** numpy_api();
 // "numpy._core.multiarray" or "numpy.core.multiarray"; throws PyError.
 const std::string& multiarray_module_name();
 
+// A NumPy array, or an instance of a subclass; the table must be resolved.
+inline bool is_ndarray(PyObject* object) {
+    return Py_TYPE(object) == &PyArray_Type || PyType_IsSubtype(Py_TYPE(object), &PyArray_Type);
+}
+
 }  // namespace kiv
