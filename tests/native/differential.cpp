@@ -11,6 +11,8 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "kiv/core/failure.hpp"
@@ -247,6 +249,7 @@ void structured_family(Rng& rng) {
     while (std::nearbyint(0.95 * static_cast<double>(small) + 1.0) < static_cast<double>(kMaxSmallRanks)) ++small;
     const std::uint64_t widest[] = {60, small, small + 1};
     const double percentiles[] = {0.0, 10.0, 50.0, 90.0, 100.0, 33.3};
+    const std::pair<double, double> bounds[] = {{10.0, 90.0}, {0.0, 100.0}, {50.0, 50.0}, {10.0, 150.0}};
 
     // Each threshold with the cores it matters to: counts of numbers for
     // the selections (a second band pass needs a band of kBandMinimum), of
@@ -273,12 +276,13 @@ void structured_family(Rng& rng) {
                     in.q = percentiles[index % std::size(percentiles)];
                     in.limit = widest[index / 2 % std::size(widest)];
                     in.p.max_window_sec = static_cast<double>(in.limit);  // one per sample on a regular clock
+                    std::tie(in.p.low_percentile, in.p.high_percentile) = bounds[index / 3 % std::size(bounds)];
                     in.w = series(rng, widths, length, std::uint8_t{0});
                     ++index;
                     char label[160];
-                    std::snprintf(label, sizeof label, " (%s, %s, %zu numbers, q=%g, widest %llu, %s, %s)",
+                    std::snprintf(label, sizeof label, " (%s, %s, %zu numbers, q=%g, widest %llu, %g..%g, %s, %s)",
                                   shape.name, nan.name, n, in.q, static_cast<unsigned long long>(in.limit),
-                                  clock.name, widths.name);
+                                  in.p.low_percentile, in.p.high_percentile, clock.name, widths.name);
                     compare(label, in, cores);
                 }
             }
