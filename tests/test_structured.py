@@ -15,8 +15,8 @@ import kiv
 from reference import bits
 
 # The wheel's thresholds (src/kiv/core/thresholds.hpp): band selection from
-# BAND numbers, variable-mean blocks and chunks of outputs, small-rank limit.
-BAND, BLOCK, CHUNK, SMALL_RANKS = 8192, 32, 16384, 2048
+# BAND numbers, variable-mean blocks and chunks of outputs.
+BAND, BLOCK, CHUNK = 8192, 32, 16384
 
 LIBRARY = os.environ.get("KIV_LITERAL_LIBRARY")
 pytestmark = pytest.mark.skipif(not LIBRARY, reason="KIV_LITERAL_LIBRARY is unset: scripts/test builds and sets it")
@@ -57,35 +57,35 @@ def outcome(call):
     return result if isinstance(result, int) else bits(result)
 
 
-rng = np.random.default_rng(20261207)
 SHAPES = {
-    "all equal": lambda n: np.full(n, 7.0),
-    "signed zeros": lambda n: np.where(rng.random(n) < 0.5, 0.0, -0.0),
-    "two values": lambda n: rng.choice([1.0, 2.0], n),
-    "few values": lambda n: rng.choice([-2.0, 0.0, 0.5, 3.0, 1e6], n),
+    "all equal": lambda rng, n: np.full(n, 7.0),
+    "signed zeros": lambda rng, n: np.where(rng.random(n) < 0.5, 0.0, -0.0),
+    "two values": lambda rng, n: rng.choice([1.0, 2.0], n),
+    "few values": lambda rng, n: rng.choice([-2.0, 0.0, 0.5, 3.0, 1e6], n),
     # an integer sensor that mostly holds still and moves by one count
-    "quantized walk": lambda n: 100.0 + np.cumsum(rng.choice([-1.0, 1.0, 0.0], n, p=[1 / 32, 1 / 32, 30 / 32])),
-    "ascending": lambda n: np.cumsum(rng.integers(3, size=n) == 0) + 100.0,
-    "descending": lambda n: 100.0 - np.cumsum(rng.integers(3, size=n) == 0),
+    "quantized walk": lambda rng, n: 100.0 + np.cumsum(rng.choice([-1.0, 1.0, 0.0], n, p=[1 / 32, 1 / 32, 30 / 32])),
+    "ascending": lambda rng, n: 100.0 + np.cumsum(rng.integers(3, size=n) == 0),
+    "descending": lambda rng, n: 100.0 - np.cumsum(rng.integers(3, size=n) == 0),
 }
 NAN = {"no NaN": (0, 0, 0), "NaN first": (1, 0, 0), "NaN last": (0, 1, 0), "NaN at both ends": (3, 1, 0),
        "NaN runs": (0, 0, 4)}
 # Ascending clocks take the linear path, the rest the sort; a NaN stamp fails.
-CLOCKS = [lambda n: np.arange(n, dtype=np.float64),
-          lambda n: np.cumsum(rng.integers(3, size=n) != 0).astype(np.float64),
-          lambda n: np.arange(n, 0, -1, dtype=np.float64),
-          lambda n: np.where(np.arange(n) == n // 2, math.nan, np.arange(n, dtype=np.float64))]
-WIDTHS = [lambda n: np.full(n, 255), lambda n: np.full(n, 30), lambda n: np.zeros(n, np.int64),
-          lambda n: np.repeat(rng.integers(256, size=n // 64 + 1), 64)[:n], lambda n: rng.integers(256, size=n)]
-# Raw windows reach round(0.95 * (widest - 1) + 1): 2047 and 2048 for these.
+CLOCKS = [lambda rng, n: np.arange(n, dtype=np.float64),
+          lambda rng, n: np.cumsum(rng.integers(3, size=n) != 0).astype(np.float64),
+          lambda rng, n: np.arange(n, 0, -1, dtype=np.float64),
+          lambda rng, n: np.where(np.arange(n) == n // 2, math.nan, np.arange(n, dtype=np.float64))]
+WIDTHS = [lambda rng, n: np.full(n, 255), lambda rng, n: np.full(n, 30), lambda rng, n: np.zeros(n, np.int64),
+          lambda rng, n: np.repeat(rng.integers(256, size=n // 64 + 1), 64)[:n],
+          lambda rng, n: rng.integers(256, size=n)]
+# Raw windows reach round(0.95 * (widest - 1) + 1): 2047 and 2048, either side of the small-rank limit.
 WIDEST = [60, 2155, 2156]
 PERCENTILES = [(10.0, 90.0), (0.0, 100.0), (50.0, 50.0), (10.0, 150.0)]
 SIZES = [0, 1, 2, 3] + [e + d for e in (BLOCK, BAND, CHUNK) for d in (-1, 0, 1)]
 
 
-def signal(shape, nan, numbers):
+def signal(rng, shape, nan, numbers):
     lead, trail, runs = NAN[nan]
-    v = SHAPES[shape](numbers).astype(np.float64)
+    v = SHAPES[shape](rng, numbers).astype(np.float64)
     at = rng.integers(0, numbers + 1, size=runs)
     v = np.insert(v, np.repeat(at, rng.integers(1, 10, size=runs)), math.nan)
     return np.concatenate([np.full(lead, math.nan), v, np.full(trail, math.nan)])
@@ -98,16 +98,16 @@ def literal():
 
 @pytest.mark.parametrize("shape", SHAPES)
 def test_structured_family(literal, shape):
-    turn = itertools.count()
+    rng, turn = np.random.default_rng(list(SHAPES).index(shape)), itertools.count()
     for numbers, nan in itertools.product(SIZES, NAN):
-        v = signal(shape, nan, numbers)
+        v = signal(rng, shape, nan, numbers)
         n, k = v.size, next(turn)
-        t, widths = CLOCKS[k % len(CLOCKS)](n), WIDTHS[k % len(WIDTHS)](n)
+        t, widths = CLOCKS[k % len(CLOCKS)](rng, n), WIDTHS[k % len(WIDTHS)](rng, n)
         widest, (low, high) = WIDEST[k % len(WIDEST)], PERCENTILES[k // 3 % len(PERCENTILES)]
         params = (1.0, float(widest), 30, low, high)
         keywords = dict(min_window_size=1.0, window_smooth_width_size=30, low_percentile=low,
                         high_percentile=high)
-        pairs = {
+        pairs = {  # the signal serves as timestamps too: its intervals are as structured
             "get_max_window_limit": (
                 lambda: kiv.get_max_window_limit(v, min_window_size=1.0, max_window_sec=float(widest)),
                 lambda: literal.call("max_window_limit", ctypes.c_int64(), v, n, 1.0, float(widest))),

@@ -243,10 +243,11 @@ std::vector<std::size_t> around(std::initializer_list<std::size_t> edges) {
 
 void structured_family(Rng& rng) {
     using namespace kiv::thresholds;
-    // Raw windows reach round(0.95 * (widest - 1) + 1) with the default
-    // minimum: the widest windows whose ranges stay below the small-rank limit, and one more.
+    // With the default minimum, raw windows reach round(0.95 * (widest - 1) + 1):
+    // the widest window whose range stays below the small-rank limit, and one more.
+    const auto reach = [](std::uint64_t widest) { return std::nearbyint(0.95 * static_cast<double>(widest - 1) + 1.0); };
     std::uint64_t small = 1;
-    while (std::nearbyint(0.95 * static_cast<double>(small) + 1.0) < static_cast<double>(kMaxSmallRanks)) ++small;
+    while (reach(small + 1) < static_cast<double>(kMaxSmallRanks)) ++small;
     const std::uint64_t widest[] = {60, small, small + 1};
     const double percentiles[] = {0.0, 10.0, 50.0, 90.0, 100.0, 33.3};
     const std::pair<double, double> bounds[] = {{10.0, 90.0}, {0.0, 100.0}, {50.0, 50.0}, {10.0, 150.0}};
