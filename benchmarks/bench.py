@@ -83,7 +83,7 @@ def make_dataset(name, n):
 
 
 class Reference:
-    """The literal cores through their C face (reference_capi.cpp)."""
+    """The literal cores through their C face (tests/native/literal_capi.cpp)."""
 
     def __init__(self, path):
         lib = ctypes.CDLL(str(path))

@@ -70,3 +70,20 @@ kiv_install_tree() {
     kiv_quiet "$venv/bin/python" -m pip install --disable-pip-version-check --no-build-isolation \
         --force-reinstall --no-deps -Cbuild-dir="$build" "$@" .
 }
+
+# Builds targets of the native tests (tests/native) in the folder $2 with
+# CMake and Ninja from the venv $1 (installed there if missing): the targets
+# are the arguments up to "--", the rest go to CMake's configure step.
+kiv_native_build() {
+    local tools build=$2 targets=()
+    tools=$(cd "$1" && pwd)/bin || return 1
+    shift 2
+    while [ $# -gt 0 ] && [ "$1" != -- ]; do targets+=("$1"); shift; done
+    [ $# -gt 0 ] && shift
+    if [ ! -x "$tools/cmake" ] || [ ! -x "$tools/ninja" ]; then
+        kiv_quiet "$tools/python" -m pip install --disable-pip-version-check cmake ninja || return 1
+    fi
+    kiv_quiet "$tools/cmake" -S . -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$tools/ninja" \
+        -DKIV_NATIVE_TESTS=ON "$@" || return 1
+    kiv_quiet "$tools/cmake" --build "$build" --target "${targets[@]}"
+}

@@ -11,10 +11,13 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "kiv/core/failure.hpp"
 #include "kiv/core/pipeline.hpp"
+#include "kiv/core/thresholds.hpp"
 #include "kiv/core/variable_smoothing.hpp"
 #include "kiv/core/window_limit.hpp"
 #include "kiv/core/window_sizes.hpp"
@@ -115,34 +118,177 @@ int checks = 0;
 
 // The fast and the literal form of one call must end alike.
 template <class Fast, class Literal>
-void expect_same(const char* what, std::size_t n, Fast&& fast, Literal&& literal) {
+void expect_same(const std::string& what, Fast&& fast, Literal&& literal) {
     ++checks;
     const std::string a = outcome(fast), b = outcome(literal);
     if (a == b) return;
-    if (++failures <= 10) std::printf("MISMATCH %s (n=%zu): %.60s vs %.60s\n", what, n, a.c_str(), b.c_str());
+    if (++failures <= 10) std::printf("MISMATCH %s: %.60s vs %.60s\n", what.c_str(), a.c_str(), b.c_str());
+}
+
+// One set of arguments for every core; `cores` says which of them a case calls.
+struct Inputs {
+    std::vector<double> v, t;
+    kiv::SmoothingParams p;
+    double q = 50.0;
+    std::uint64_t limit = 60;
+    std::vector<std::uint8_t> w;
+};
+enum Cores : unsigned { kMedian = 1, kPercentile = 2, kLimit = 4, kSizes = 8, kMean = 16, kPipeline = 32, kAll = 63 };
+
+void compare(const std::string& label, const Inputs& in, unsigned cores) {
+    namespace fast = kiv;
+    namespace literal = kiv::reference;
+    const auto& [v, t, p, q, limit, w] = in;
+    if (cores & kMedian)
+        expect_same("nan_median" + label, [&] { return fast::nan_median(v); }, [&] { return literal::nan_median(v); });
+    if (cores & kPercentile)
+        expect_same("nan_percentile" + label, [&] { return fast::nan_percentile(v, q); },
+                    [&] { return literal::nan_percentile(v, q); });
+    if (cores & kLimit)
+        expect_same("max_window_limit" + label,
+                    [&] { return fast::max_window_limit(t, p.min_window_size, p.max_window_sec); },
+                    [&] { return literal::max_window_limit(t, p.min_window_size, p.max_window_sec); });
+    if (cores & kSizes)
+        expect_same("compute_window_sizes" + label, [&] { return fast::compute_window_sizes(v, limit, p); },
+                    [&] { return literal::compute_window_sizes(v, limit, p); });
+    if (cores & kMean)
+        expect_same("variable_rolling_mean" + label, [&] { return fast::variable_rolling_mean(v, w); },
+                    [&] { return literal::variable_rolling_mean(v, w); });
+    if (cores & kPipeline)
+        expect_same("smooth_pipeline" + label, [&] { return fast::smooth_pipeline(v, t, p); },
+                    [&] { return literal::smooth_pipeline(v, t, p); });
 }
 
 void one_case(Rng& rng, std::size_t n) {
-    const auto v = signal(rng, n);
-    const auto t = times(rng, n);
-    const auto p = params(rng, n);
-    const double q = pick(rng, {0.0, 10.0, 50.0, 90.0, 100.0, -1.0, kNaN, 101.0, 33.3});
-    const std::uint64_t limit = pick(rng, {31.0, 60.0, 0.0, 300.0, 1e6});
-    const auto w = widths_for(rng, n);
-    namespace fast = kiv;
-    namespace literal = kiv::reference;
+    // Braced: the draws happen in this order.
+    const Inputs in{signal(rng, n),
+                    times(rng, n),
+                    params(rng, n),
+                    pick(rng, {0.0, 10.0, 50.0, 90.0, 100.0, -1.0, kNaN, 101.0, 33.3}),
+                    static_cast<std::uint64_t>(pick(rng, {31.0, 60.0, 0.0, 300.0, 1e6})),
+                    widths_for(rng, n)};
+    compare(" (n=" + std::to_string(n) + ")", in, kAll);
+}
 
-    expect_same("nan_median", n, [&] { return fast::nan_median(v); }, [&] { return literal::nan_median(v); });
-    expect_same("nan_percentile", n, [&] { return fast::nan_percentile(v, q); },
-                [&] { return literal::nan_percentile(v, q); });
-    expect_same("max_window_limit", n, [&] { return fast::max_window_limit(t, p.min_window_size, p.max_window_sec); },
-                [&] { return literal::max_window_limit(t, p.min_window_size, p.max_window_sec); });
-    expect_same("compute_window_sizes", n, [&] { return fast::compute_window_sizes(v, limit, p); },
-                [&] { return literal::compute_window_sizes(v, limit, p); });
-    expect_same("variable_rolling_mean", n, [&] { return fast::variable_rolling_mean(v, w); },
-                [&] { return literal::variable_rolling_mean(v, w); });
-    expect_same("smooth_pipeline", n, [&] { return fast::smooth_pipeline(v, t, p); },
-                [&] { return literal::smooth_pipeline(v, t, p); });
+// The structured family: signals as integer sensors and clocks give them,
+// which put many numbers between a selection's pivots, with NaN where it
+// hurts most, at counts on both sides of every size threshold.
+template <class T>
+struct Named {
+    const char* name;
+    T (*next)(Rng&, T last);  // the next element after `last`
+};
+
+const Named<double> kShapes[] = {
+    {"all equal", [](Rng&, double) { return 7.0; }},
+    {"signed zeros", [](Rng& rng, double) { return rng() % 2 ? 0.0 : -0.0; }},
+    {"two values", [](Rng& rng, double) { return rng() % 2 ? 1.0 : 2.0; }},
+    {"few values", [](Rng& rng, double) { return pick(rng, {-2.0, 0.0, 0.5, 3.0, 1e6}); }},
+    // an integer sensor that mostly holds still and moves by one count
+    {"quantized walk", [](Rng& rng, double last) { const auto r = rng() % 32; return last + (r == 0) - (r == 1); }},
+    {"ascending", [](Rng& rng, double last) { return last + (rng() % 3 == 0); }},
+    {"descending", [](Rng& rng, double last) { return last - (rng() % 3 == 0); }},
+};
+
+const Named<std::uint8_t> kWidths[] = {
+    {"width 255", [](Rng&, std::uint8_t) { return std::uint8_t{255}; }},
+    {"width 1", [](Rng&, std::uint8_t) { return std::uint8_t{1}; }},
+    {"width 30", [](Rng&, std::uint8_t) { return std::uint8_t{30}; }},
+    {"width 0", [](Rng&, std::uint8_t) { return std::uint8_t{0}; }},
+    {"runs of widths", [](Rng& rng, std::uint8_t last) { return rng() % 64 ? last : static_cast<std::uint8_t>(rng()); }},
+    {"any widths", [](Rng& rng, std::uint8_t) { return static_cast<std::uint8_t>(rng()); }},
+};
+
+// Clocks for the pipeline: ascending ones take the linear path, the rest the sort.
+const Named<double> kClocks[] = {
+    {"regular clock", [](Rng&, double last) { return last + 1.0; }},
+    {"held clock", [](Rng& rng, double last) { return last + (rng() % 3 != 0); }},
+    {"reversed clock", [](Rng&, double last) { return last - 1.0; }},
+    {"late samples", [](Rng& rng, double last) { return last + (rng() % 64 ? 1.0 : -2.5); }},
+};
+
+template <class T>
+std::vector<T> series(Rng& rng, const Named<T>& shape, std::size_t n, T first) {
+    std::vector<T> out(n);
+    for (T& x : out) x = first = shape.next(rng, first);
+    return out;
+}
+
+struct Placement {
+    const char* name;
+    std::size_t lead, trail, runs;
+};
+const Placement kPlacements[] = {
+    {"no NaN", 0, 0, 0}, {"NaN first", 1, 0, 0}, {"NaN last", 0, 1, 0}, {"NaN at both ends", 3, 1, 0},
+    {"NaN runs", 0, 0, 4},
+};
+
+// `numbers` values of the shape, with NaN placed among them.
+std::vector<double> structured(Rng& rng, const Named<double>& shape, const Placement& nan, std::size_t numbers) {
+    std::vector<double> v(nan.lead, kNaN);
+    for (const double x : series(rng, shape, numbers, 100.0)) {
+        if (nan.runs != 0 && rng() % (numbers / nan.runs + 1) == 0) v.insert(v.end(), 1 + rng() % 9, kNaN);
+        v.push_back(x);
+    }
+    v.insert(v.end(), nan.trail, kNaN);
+    return v;
+}
+
+// A few small counts, and each edge with its neighbours.
+std::vector<std::size_t> around(std::initializer_list<std::size_t> edges) {
+    std::vector<std::size_t> sizes{0, 1, 2, 3};
+    for (const std::size_t e : edges) sizes.insert(sizes.end(), {e - 1, e, e + 1});
+    return sizes;
+}
+
+void structured_family(Rng& rng) {
+    using namespace kiv::thresholds;
+    // With the default minimum, raw windows reach round(0.95 * (widest - 1) + 1):
+    // the widest window whose range stays below the small-rank limit, and one more.
+    const auto reach = [](std::uint64_t widest) { return std::nearbyint(0.95 * static_cast<double>(widest - 1) + 1.0); };
+    std::uint64_t small = 1;
+    while (reach(small + 1) < static_cast<double>(kMaxSmallRanks)) ++small;
+    const std::uint64_t widest[] = {60, small, small + 1};
+    const double percentiles[] = {0.0, 10.0, 50.0, 90.0, 100.0, 33.3};
+    const std::pair<double, double> bounds[] = {{10.0, 90.0}, {0.0, 100.0}, {50.0, 50.0}, {10.0, 150.0}};
+
+    // Each threshold with the cores it matters to: counts of numbers for
+    // the selections (a second band pass needs a band of kBandMinimum), of
+    // outputs for the mean.
+    const struct {
+        unsigned cores;
+        std::vector<std::size_t> sizes;
+    } plan[] = {
+        {kMedian | kPercentile | kLimit, around({kBandSample, kBandMinimum, 2 * kBandMinimum, 8 * kBandMinimum})},
+        {kSizes | kPipeline, around({kBandMinimum, kMeanChunk})},
+        {kMean, around({kMeanBlock, kMeanChunk, 2 * kMeanChunk})},
+    };
+    std::size_t index = 0;  // turns the remaining parameters from case to case
+    for (const auto& [cores, sizes] : plan) {
+        for (const std::size_t n : sizes) {
+            for (const auto& shape : kShapes) {
+                for (const auto& nan : kPlacements) {
+                    Inputs in;
+                    in.v = structured(rng, shape, nan, n);
+                    const std::size_t length = in.v.size();
+                    const auto& clock = kClocks[index % std::size(kClocks)];
+                    const auto& widths = kWidths[index % std::size(kWidths)];
+                    in.t = cores & kPipeline ? series(rng, clock, length, 0.0) : in.v;
+                    in.q = percentiles[index % std::size(percentiles)];
+                    in.limit = widest[index / 2 % std::size(widest)];
+                    in.p.max_window_sec = static_cast<double>(in.limit);  // one per sample on a regular clock
+                    std::tie(in.p.low_percentile, in.p.high_percentile) = bounds[index / 3 % std::size(bounds)];
+                    in.w = series(rng, widths, length, std::uint8_t{0});
+                    ++index;
+                    char label[160];
+                    std::snprintf(label, sizeof label, " (%s, %s, %zu numbers, q=%g, widest %llu, %g..%g, %s, %s)",
+                                  shape.name, nan.name, n, in.q, static_cast<unsigned long long>(in.limit),
+                                  in.p.low_percentile, in.p.high_percentile, clock.name, widths.name);
+                    compare(label, in, cores);
+                }
+            }
+        }
+    }
 }
 
 }  // namespace
@@ -152,6 +298,7 @@ int main(int argc, char** argv) {
     Rng rng(argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 20261207);
     for (int c = 0; c < cases; ++c) one_case(rng, rng() % 3 == 0 ? rng() % 8 : rng() % 300);
     for (std::size_t n : {4096u, 12000u, 65536u, 200000u}) one_case(rng, n);
+    structured_family(rng);
     std::printf("%d passed, %d failed\n", checks - failures, failures);
     return failures == 0 ? 0 : 1;
 }

@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "kiv/core/thresholds.hpp"
+
 namespace kiv {
 
 namespace detail {
@@ -47,8 +49,8 @@ void select_by_copy(const Values& values, std::size_t position, std::size_t coun
 // values between them are kept and searched further, the rest are counted.
 template <class Values>
 void select(const Values& values, std::size_t k, std::size_t position, std::size_t count, double* out) {
-    constexpr std::size_t kSample = 1 << 10;
-    if (k < 8 * kSample) return select_by_copy(values, position, count, out);
+    constexpr std::size_t kSample = thresholds::kBandSample;
+    if (k < thresholds::kBandMinimum) return select_by_copy(values, position, count, out);
 
     std::vector<double> sample;
     sample.reserve(kSample);

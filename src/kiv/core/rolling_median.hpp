@@ -4,10 +4,12 @@
 #include <cstdint>
 #include <span>
 
+#include "kiv/core/thresholds.hpp"
+
 namespace kiv {
 
 inline constexpr std::uint16_t kNoRank = 0xFFFF;  // a NaN among small ranks
-inline constexpr std::size_t kMaxSmallRanks = 2048;
+using thresholds::kMaxSmallRanks;
 
 // For each sample i, the window byte of the NaN-skipping median of
 // raw[start, end), where end = i + (w - 1) / 2 + 1 and start = end - w wrap

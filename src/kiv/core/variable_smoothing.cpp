@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "kiv/core/failure.hpp"
+#include "kiv/core/thresholds.hpp"
 
 namespace kiv {
 
@@ -21,9 +22,10 @@ namespace {
 
 // 256-bit vectors: their compares give vector masks on every x86-64 level.
 constexpr std::size_t kLanes = 4;
-constexpr std::size_t kVectors = 8;  // independent sums hide the add latency
-constexpr std::size_t kBlock = kLanes * kVectors;
-constexpr std::int64_t kReach = 128;  // the farthest a window reaches from its output
+constexpr std::size_t kBlock = thresholds::kMeanBlock;
+constexpr std::size_t kVectors = kBlock / kLanes;  // independent sums hide the add latency
+constexpr std::int64_t kReach = thresholds::kMeanReach;
+static_assert(kVectors == 8, "block set-up compares 32 widths as four words");
 using Doubles = double __attribute__((vector_size(kLanes * sizeof(double))));
 using Words = std::int64_t __attribute__((vector_size(kLanes * sizeof(double))));
 
@@ -218,8 +220,7 @@ OwnedBuffer<double> variable_rolling_mean(std::span<const double> samples,
     if (n == 0) return OwnedBuffer<double>();
     if (widths.size() < n) fail_index(widths.size(), widths.size());
     OwnedBuffer<double> out(n);
-    // Chunks of outputs, so that their samples stay in cache.
-    constexpr std::size_t kChunk = std::size_t{1} << 14;
+    constexpr std::size_t kChunk = thresholds::kMeanChunk;
     const std::size_t reach = std::min(n, kChunk) + 2 * kReach;  // short signals need short buffers
     std::vector<double> clean(reach);
     std::vector<std::uint32_t> present(reach + 1);

@@ -7,7 +7,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     using namespace kiv::fuzz;
     FuzzInput in(data, size);
     const double p = in.percentile();
-    const std::vector<double> values = in.numbers(4096);
+    const std::vector<double> values = in.series(4096);
 
     expect_same("nan_percentile", run([&] { return kiv::nan_percentile(values, p); }),
                 run([&] { return kiv::reference::nan_percentile(values, p); }));

@@ -15,11 +15,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     params.high_percentile = in.percentile();
     std::vector<double> values;
     std::vector<double> timestamps;
-    double last_time = 0.0;
-    while (!in.empty() && values.size() < 1024) {
-        values.push_back(in.number());
-        const bool nan_time = in.byte() == 0xFF;
-        timestamps.push_back(nan_time ? std::numeric_limits<double>::quiet_NaN() : in.number(false, &last_time));
+    if (in.byte() & 1) {
+        // Long series: a clock of a few runs (ticking on where it stops), then the values.
+        timestamps = in.runs(FuzzInput::kLongest, false, in.byte() % 8 + 1);
+        values = in.runs(FuzzInput::kLongest);
+        for (double t = timestamps.empty() ? 0.0 : timestamps.back(); timestamps.size() < values.size();)
+            timestamps.push_back(t += 1.0);
+        timestamps.resize(values.size());
+        params.window_smooth_width_size = FuzzInput::bounded_width(params.window_smooth_width_size, values.size());
+    } else {
+        double last_time = 0.0;
+        while (!in.empty() && values.size() < 1024) {
+            values.push_back(in.number());
+            const bool nan_time = in.byte() == 0xFF;
+            timestamps.push_back(nan_time ? std::numeric_limits<double>::quiet_NaN() : in.number(false, &last_time));
+        }
     }
 
     expect_same_elements("smooth_pipeline",

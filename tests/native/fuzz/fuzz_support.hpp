@@ -1,8 +1,10 @@
 // Shared by the harnesses: turning fuzz bytes into the values the cores find
-// hard (NaN, infinities, signed zeros, repeats, ties, extremes), and checking
-// that the fast and the literal core agree bit for bit, failures included.
+// hard (NaN, infinities, signed zeros, repeats, ties, extremes), or into long
+// runs of a few values, and checking that the fast and the literal core agree
+// bit for bit, failures included.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cinttypes>
 #include <cmath>
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "kiv/core/failure.hpp"
+#include "kiv/core/thresholds.hpp"
 
 namespace kiv::fuzz {
 
@@ -92,6 +95,55 @@ public:
         while (!empty() && out.size() < limit) out.push_back(number(allow_nan));
         return out;
     }
+
+    // The longest series that runs make: past every size threshold twice.
+    static constexpr std::size_t kLongest =
+        2 * std::max(thresholds::kBandMinimum, thresholds::kMeanChunk) + thresholds::kMeanReach;
+
+    // A run's length: short, or within a byte's reach of a threshold.
+    std::size_t run_length() {
+        const std::uint8_t tag = byte();
+        const auto near = [&](std::size_t size) {
+            const auto shift = static_cast<std::int8_t>(byte());
+            return shift < 0 ? size - std::min<std::size_t>(size, static_cast<std::size_t>(-shift))
+                             : size + static_cast<std::size_t>(shift);
+        };
+        switch (tag % 4) {
+            case 0: return near(thresholds::kBandMinimum);
+            case 1: return near(thresholds::kMeanChunk);
+            case 2: return near(thresholds::kBandSample);
+            default: return tag / 4 + 1;
+        }
+    }
+
+    // Long series from few bytes, as an integer sensor or a clock gives them:
+    // runs of a few values, NaN and steps, any of them at either end.
+    std::vector<double> runs(std::size_t limit, bool allow_nan = true, std::size_t pieces = SIZE_MAX) {
+        double palette[4];
+        for (double& v : palette) v = number(allow_nan);
+        std::vector<double> out;
+        double level = palette[0];
+        while (!empty() && out.size() < limit && pieces-- != 0) {
+            const std::uint8_t tag = byte();
+            const double v = palette[tag % 4];
+            std::size_t length = std::min(run_length(), limit - out.size());
+            if (tag & 4) {  // steps of v from the level reached: sorted either way
+                while (length-- != 0) out.push_back(level += v);
+            } else {
+                out.insert(out.end(), length, (tag & 8) && allow_nan ? std::numeric_limits<double>::quiet_NaN() : v);
+            }
+        }
+        return out;
+    }
+
+    // A harness's values: as they come, or (low bit of a byte set) as runs.
+    std::vector<double> series(std::size_t limit, bool allow_nan = true) {
+        return byte() & 1 ? runs(kLongest, allow_nan) : numbers(limit, allow_nan);
+    }
+
+    // The literal sliding median sorts every window: over long series, keep
+    // the width small (0, 1, odd and even included).
+    static std::uint64_t bounded_width(std::uint64_t w, std::size_t n) { return n > 1024 ? w % 64 : w; }
 
 private:
     const std::uint8_t* data_;

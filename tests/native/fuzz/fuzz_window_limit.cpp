@@ -8,7 +8,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FuzzInput in(data, size);
     const double min_window_size = in.number();
     const double max_window_sec = in.number();
-    const std::vector<double> timestamps = in.numbers(4096);
+    const std::vector<double> timestamps = in.series(4096);
 
     expect_same("nan_median", run([&] { return kiv::nan_median(timestamps); }),
                 run([&] { return kiv::reference::nan_median(timestamps); }));

@@ -1,6 +1,7 @@
-// A C face for the literal cores, so the benchmarks can call them through
-// ctypes. Raw pointers in, caller-allocated outputs; every exception stops at
-// this boundary and becomes a -1 with the message kept for kivref_last_error.
+// A C face for the literal cores, so that Python (the benchmarks, the
+// structured tests) can call them through ctypes. Raw pointers in,
+// caller-allocated outputs; every exception stops at this boundary and
+// becomes a -1 with the message kept for kivref_last_error.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>

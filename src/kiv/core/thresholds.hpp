@@ -1,0 +1,40 @@
+// Every size at which a core takes another path, in one place. Native test
+// and fuzz builds define KIV_LOW_THRESHOLDS to lower the ones that otherwise
+// take tens of thousands of samples to cross; the wheel never defines it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kiv::thresholds {
+
+#ifdef KIV_LOW_THRESHOLDS
+inline constexpr bool kLowered = true;
+inline constexpr std::size_t kBandSample = 64;
+inline constexpr std::size_t kMeanChunk = 64;  // below the reach: windows span chunks
+inline constexpr std::size_t kMaxSmallRanks = 16;
+#else
+inline constexpr bool kLowered = false;
+// Values sampled for the pivots of a band selection.
+inline constexpr std::size_t kBandSample = 1024;
+// Outputs of the variable mean per chunk, so that their samples stay in cache.
+inline constexpr std::size_t kMeanChunk = std::size_t{1} << 14;
+// Raw-window ranges below this go through the integer sliding median; wider
+// ones through the Fenwick tree.
+inline constexpr std::size_t kMaxSmallRanks = 2048;
+#endif
+
+// Selections of this many numbers (not values: NaN is not counted) or more
+// take the band pass; fewer select on a copy.
+inline constexpr std::size_t kBandMinimum = 8 * kBandSample;
+
+// Fixed by the shape of the code, not by tuning, so never lowered: outputs of
+// the variable mean per SIMD block, and the farthest a window of width 255
+// reaches from its output.
+inline constexpr std::size_t kMeanBlock = 32;
+inline constexpr std::int64_t kMeanReach = 128;
+
+static_assert(kMeanChunk % kMeanBlock == 0);
+static_assert(kMaxSmallRanks < 0xFFFF);  // 0xFFFF marks NaN among small ranks
+
+}  // namespace kiv::thresholds
