@@ -158,3 +158,43 @@ def test_racing_first_calls(run):
     assert len({o[2] for o in report["outcomes"] if o[0] == "array"}) == 1
     assert len({o[2] for o in report["outcomes"] if o[0] == PANIC}) == 1
     assert (report["installs"], report["kept"]) == (1, True)
+
+
+RACING_WRITER = r"""
+import json, sys, threading, time
+import numpy as np, kiv
+
+n, nan_every = int(sys.argv[1]), int(sys.argv[2])
+numbers = np.arange(float(n))
+holes = numbers.copy()
+holes[::nan_every] = np.nan
+t, stop = numbers.copy(), threading.Event()
+
+def writer():  # NumPy copies without the interpreter lock: kiv's reads interleave
+    while not stop.is_set():
+        np.copyto(t, holes)
+        np.copyto(t, numbers)
+
+thread = threading.Thread(target=writer)
+thread.start()
+outcomes, deadline = set(), time.monotonic() + 1.5
+while time.monotonic() < deadline:
+    for call in (lambda: kiv.get_max_window_limit(t), lambda: kiv.calculate_window_sizes(t, 31)):
+        try:
+            call()
+            outcomes.add("ok")
+        except BaseException as exc:
+            outcomes.add(f"{type(exc).__name__}: {exc}")
+stop.set()
+thread.join()
+print(json.dumps(sorted(outcomes)))
+"""
+
+
+# (samples, every how many a NaN in the written-over state): selections with
+# the band pass and on a copy
+@pytest.mark.parametrize("n, nan_every", [(1_000_000, 4), (8001, 1)])
+def test_input_written_by_another_thread(n, nan_every):
+    # any result or a clean failure: never a read or write outside a buffer
+    outcomes = run_fresh(RACING_WRITER, str(n), str(nan_every))
+    assert set(outcomes) <= {"ok", "PanicException: the input changed while kiv read it (written by another thread?)"}

@@ -15,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "kiv/core/failure.hpp"
 #include "kiv/core/thresholds.hpp"
 
 namespace kiv {
@@ -37,6 +38,10 @@ void select_by_copy(const Values& values, std::size_t position, std::size_t coun
     scratch.reserve(values.size());
     for (std::size_t i = 0; i < values.size(); ++i)
         if (const double v = values[i]; v == v) scratch.push_back(v);
+    // Another thread may write the array while the interpreter lock is held
+    // here (NumPy copies without it): the numbers counted before need not
+    // be the numbers found now.
+    if (position + count > scratch.size()) fail("the input changed while kiv read it (written by another thread?)");
     const auto at = scratch.begin() + static_cast<std::ptrdiff_t>(position);
     std::nth_element(scratch.begin(), at, scratch.end(), less);
     out[0] = *at;
@@ -69,20 +74,23 @@ void select(const Values& values, std::size_t k, std::size_t position, std::size
     const double high = sample[static_cast<std::size_t>(std::clamp<std::ptrdiff_t>(centre + margin, 0, taken - 1))];
 
     // Every value is stored at the next free slot before the test decides
-    // whether it stays, so one slot more than the k numbers can ever keep:
-    // a value after the last kept one (a NaN, say) lands there. Only the
-    // front is ever read: no need to clear it.
-    const auto middle = std::make_unique_for_overwrite<double[]>(k + 1);
+    // whether it stays: room for every value, so that neither a value after
+    // the last kept number (a NaN, say) nor numbers another thread wrote
+    // since they were counted can land outside. Only the front is ever read.
     std::size_t below = 0, kept = 0;
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        const double v = values[i];
-        middle[kept] = v;
-        below += v < low;
-        kept += static_cast<std::size_t>(v >= low) & static_cast<std::size_t>(v <= high);  // never NaN
+    {
+        const auto middle = std::make_unique_for_overwrite<double[]>(values.size() + 1);
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            const double v = values[i];
+            middle[kept] = v;
+            below += v < low;
+            kept += static_cast<std::size_t>(v >= low) & static_cast<std::size_t>(v <= high);  // never NaN
+        }
+        if (below <= position && below + kept >= position + count && kept < k)
+            return select(std::span<const double>(middle.get(), kept), kept, position - below, count, out);
     }
-    if (below > position || below + kept < position + count || kept == k)
-        return select_by_copy(values, position, count, out);
-    select(std::span<const double>(middle.get(), kept), kept, position - below, count, out);
+    // The pivots missed, or kept everything: select on a copy, this buffer freed first.
+    select_by_copy(values, position, count, out);
 }
 
 }  // namespace detail
