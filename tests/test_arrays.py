@@ -217,3 +217,40 @@ def test_array_changed_during_the_call(where, make, change, undo):
     if undo is not None:
         undo(a)
         assert_unborrowed(a)  # released under the key it was taken with
+
+
+# A masked sample is a missing one, as NaN; a masked time or width is refused.
+MASKED_VALUES = {
+    "smooth": lambda x: kiv.smooth(x, np.arange(float(len(x)))),
+    "calculate_window_sizes": lambda x: kiv.calculate_window_sizes(x, 31, window_smooth_width_size=1),
+    "apply_variable_smoothing": lambda x: kiv.apply_variable_smoothing(x, np.full(len(x), 3)),
+}
+MASKS = {"one": [0, 0, 1, 0, 0], "all": [1] * 5, "none": [0] * 5, "nomask": np.ma.nomask}
+
+
+@pytest.mark.parametrize("call", MASKED_VALUES.values(), ids=MASKED_VALUES.keys())
+@pytest.mark.parametrize("mask", MASKS.values(), ids=MASKS.keys())
+def test_masked_values_are_missing(call, mask):
+    x = np.ma.masked_array([1.0, 2.0, -1e9, 4.0, 5.0], mask=mask)
+    got = call(x)
+    assert type(got) is np.ndarray
+    np.testing.assert_array_equal(got, call(x.filled(np.nan)))
+
+
+MASKED_REFUSED = {
+    "get_max_window_limit-timestamps": lambda x: kiv.get_max_window_limit(x),
+    "smooth-timestamps": lambda x: kiv.smooth(np.ones(len(x)), x),
+    "apply_variable_smoothing-window_sizes": lambda x: kiv.apply_variable_smoothing(np.ones(len(x)), x),
+}
+
+
+@pytest.mark.parametrize("where", MASKED_REFUSED)
+@pytest.mark.parametrize("mask", MASKS.values(), ids=MASKS.keys())
+def test_masked_times_and_widths_are_refused(where, mask):
+    x = np.ma.masked_array(np.arange(1, 6, dtype=kind_of(where)), mask=mask)
+    call = MASKED_REFUSED[where]
+    if np.ma.count_masked(x):
+        with pytest.raises(ValueError, match=f"^`{param_of(where)}` must not have masked entries$"):
+            call(x)
+    else:
+        np.testing.assert_array_equal(call(x), call(x.data))

@@ -1,5 +1,6 @@
 #include "binding/array_argument.hpp"
 
+#include <limits>
 #include <string>
 
 #include "binding/binder.hpp"
@@ -33,22 +34,56 @@ PyError changed_error(const char* name) {
                    std::string("`") + name + "` was changed in place (dtype, shape or memory) during the call");
 }
 
+Lazy<PyObject*> masked_module_name;
+
+// NumPy's masked arrays are arrays whose data still holds a value under each
+// masked entry: read as it is, a masked sample counts at whatever it holds.
+// Null unless the object is a masked array with masked entries, which it
+// is only once numpy.ma has been imported.
+Ref masked_entries_filled(PyObject* object, const char* name, MaskedEntries masked) {
+    if (Py_TYPE(object) == &PyArray_Type) return {};
+    Ref ma = Ref::steal(PyImport_GetModule(interned(masked_module_name, "numpy.ma")));
+    if (!ma) {
+        if (PyErr_Occurred()) throw_pending();
+        return {};
+    }
+    Ref masked_array = owned_or_raise(PyObject_GetAttrString(ma.get(), "MaskedArray"));
+    const int is_masked = PyObject_IsInstance(object, masked_array.get());
+    if (is_masked < 0) throw_pending();
+    if (is_masked == 0) return {};
+    Ref count = owned_or_raise(PyObject_CallMethod(ma.get(), "count_masked", "O", object));
+    const int any = PyObject_IsTrue(count.get());
+    if (any < 0) throw_pending();
+    if (any == 0) return {};
+    if (masked == MaskedEntries::refused) {
+        throw PyError(PyExc_ValueError, std::string("`") + name + "` must not have masked entries");
+    }
+    Ref filled = owned_or_raise(PyObject_CallMethod(object, "filled", "d", std::numeric_limits<double>::quiet_NaN()));
+    if (!has_kind(filled.get(), ElementKind::float64) ||
+        !PyArray_CHKFLAGS(as_array(filled.get()), NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED)) {
+        fail("a masked array's filled() gave no contiguous 1-D float64 array");
+    }
+    return filled;
+}
+
 }  // namespace
 
-ArrayArgument ArrayArgument::extract(PyObject* object, const char* name, ElementKind kind) {
+ArrayArgument ArrayArgument::extract(PyObject* object, const char* name, ElementKind kind,
+                                     MaskedEntries masked) {
     numpy_api();
     if (!has_kind(object, kind)) {
         PyError error = type_mismatch(object, "ndarray");
         add_argument_note(error, name);
         throw error;
     }
+    Ref filled = masked_entries_filled(object, name, masked);
     // Its first use imports modules, which runs Python code: before the layout is taken.
     resolve_borrow_registry();
     if (!has_kind(object, kind)) throw changed_error(name);
     Ref base = Ref::borrow(borrow_base(object));
     const Layout layout = layout_of(object, base.get());
     acquire_shared_borrow(object);
-    ArrayArgument argument(Ref::borrow(object), std::move(base), kind, layout);
+    ArrayArgument argument(Ref::borrow(object), std::move(base), std::move(filled), kind, layout);
     if (!argument.unchanged()) {
         // Only another module's registry runs Python code while it registers,
         // so the key it took is the array's key now.
@@ -115,7 +150,7 @@ const void* ArrayArgument::contiguous_data(const char* name) const {
     const int flags = PyArray_FLAGS(as_array(array_.get()));
     const bool ok = (flags & NPY_ARRAY_ALIGNED) != 0 &&
                     (flags & (NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_F_CONTIGUOUS)) != 0 && layout_.data != nullptr;
-    if (ok) return layout_.data;
+    if (ok) return filled_ ? PyArray_DATA(as_array(filled_.get())) : layout_.data;
     const char* kind = kind_ == ElementKind::float64 ? "float64" : "int64";
     throw PyError(PyExc_ValueError, std::string("`") + name + "` must be a contiguous 1-D " + kind + " array");
 }

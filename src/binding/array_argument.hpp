@@ -11,11 +11,19 @@ namespace kiv {
 
 enum class ElementKind { float64, int64 };
 
+// What the masked entries of a NumPy masked array mean for an argument.
+enum class MaskedEntries {
+    missing,  // samples: read as NaN
+    refused,  // times and widths have no missing value: ValueError
+};
+
 class ArrayArgument {
 public:
     // Type, dimensions and dtype, then a read-only borrow. Throws the
-    // argument's TypeError (with its note) or an internal failure.
-    static ArrayArgument extract(PyObject* object, const char* name, ElementKind kind);
+    // argument's TypeError (with its note), the ValueError of refused
+    // masked entries, or an internal failure.
+    static ArrayArgument extract(PyObject* object, const char* name, ElementKind kind,
+                                 MaskedEntries masked = MaskedEntries::refused);
 
     ArrayArgument(ArrayArgument&& other) noexcept = default;
     ArrayArgument(const ArrayArgument&) = delete;
@@ -40,14 +48,16 @@ private:
     };
     static Layout layout_of(PyObject* array, PyObject* base);
 
-    ArrayArgument(Ref array, Ref base, ElementKind kind, Layout layout) noexcept
-        : array_(std::move(array)), base_(std::move(base)), kind_(kind), layout_(layout) {}
+    ArrayArgument(Ref array, Ref base, Ref filled, ElementKind kind, Layout layout) noexcept
+        : array_(std::move(array)), base_(std::move(base)), filled_(std::move(filled)), kind_(kind),
+          layout_(layout) {}
     bool unchanged() const noexcept;
     const void* contiguous_data(const char* name) const;
     void release_changed() const noexcept;
 
     Ref array_;
-    Ref base_;  // what the registry keys the borrow by, alive while it holds it
+    Ref base_;    // what the registry keys the borrow by, alive while it holds it
+    Ref filled_;  // a masked array's samples with NaN under the mask, read instead of its data
     ElementKind kind_;
     Layout layout_;
 };

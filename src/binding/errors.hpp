@@ -44,6 +44,13 @@ private:
 // Throws the pending exception; for calls that signal failure out of band.
 [[noreturn]] void throw_pending();
 
+// The new reference a call returned; its exception, as Python code would
+// raise it, when it returned null.
+inline Ref owned_or_raise(PyObject* result) {
+    if (result == nullptr) throw_pending();
+    return Ref::steal(result);
+}
+
 // The interpreter-call rule: a call that must return an object gave null.
 Ref check(PyObject* result, std::source_location where = std::source_location::current());
 

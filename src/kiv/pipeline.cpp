@@ -2,6 +2,7 @@
 
 #include "binding/array_argument.hpp"
 #include "binding/binder.hpp"
+#include "binding/detached.hpp"
 #include "binding/result_array.hpp"
 #include "kiv/functions.hpp"
 
@@ -22,7 +23,7 @@ constexpr ParameterSpec kSpec{"smooth", kPositional, kKeywordOnly, nullptr, 0, 2
 Ref smooth_call(FastCallArgs args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* slots[7] = {};
     bind_arguments(kSpec, args, nargs, kwnames, slots);
-    const auto values = ArrayArgument::extract(slots[0], "values", ElementKind::float64);
+    const auto values = ArrayArgument::extract(slots[0], "values", ElementKind::float64, MaskedEntries::missing);
     const auto timestamps = ArrayArgument::extract(slots[1], "timestamps", ElementKind::float64);
     const SmoothingParams defaults;
     SmoothingParams params;
@@ -37,7 +38,8 @@ Ref smooth_call(FastCallArgs args, Py_ssize_t nargs, PyObject* kwnames) {
     if (value_samples.size() != time_samples.size()) {
         throw PyError(PyExc_ValueError, "`values` and `timestamps` must have the same length");
     }
-    return hand_over(smooth_pipeline(value_samples, time_samples, params));
+    return hand_over(run_detached(value_samples.size(),
+                                  [&] { return smooth_pipeline(value_samples, time_samples, params); }));
 }
 
 }  // namespace kiv

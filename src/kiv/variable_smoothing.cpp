@@ -4,6 +4,7 @@
 
 #include "binding/array_argument.hpp"
 #include "binding/binder.hpp"
+#include "binding/detached.hpp"
 #include "binding/result_array.hpp"
 #include "kiv/functions.hpp"
 
@@ -19,7 +20,7 @@ constexpr ParameterSpec kSpec{"apply_variable_smoothing", kPositional, {}, nullp
 Ref apply_variable_smoothing_call(FastCallArgs args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* slots[2] = {};
     bind_arguments(kSpec, args, nargs, kwnames, slots);
-    const auto values = ArrayArgument::extract(slots[0], "values", ElementKind::float64);
+    const auto values = ArrayArgument::extract(slots[0], "values", ElementKind::float64, MaskedEntries::missing);
     const auto window_sizes = ArrayArgument::extract(slots[1], "window_sizes", ElementKind::int64);
     const auto samples = values.float64_slice("values");
     const auto sizes = window_sizes.int64_slice("window_sizes");
@@ -28,14 +29,17 @@ Ref apply_variable_smoothing_call(FastCallArgs args, Py_ssize_t nargs, PyObject*
     }
     // A width outside one byte would silently become another width. One
     // pass without branches, checked at the end.
-    const auto widths = std::make_unique_for_overwrite<std::uint8_t[]>(sizes.size());
     bool outside = false;
-    for (std::size_t i = 0; i < sizes.size(); ++i) {
-        outside |= static_cast<std::uint64_t>(sizes[i]) > 255;  // negatives too
-        widths[i] = static_cast<std::uint8_t>(sizes[i]);
-    }
+    auto smoothed = run_detached(samples.size(), [&] {
+        const auto widths = std::make_unique_for_overwrite<std::uint8_t[]>(sizes.size());
+        for (std::size_t i = 0; i < sizes.size(); ++i) {
+            outside |= static_cast<std::uint64_t>(sizes[i]) > 255;  // negatives too
+            widths[i] = static_cast<std::uint8_t>(sizes[i]);
+        }
+        return outside ? OwnedBuffer<double>() : variable_rolling_mean(samples, {widths.get(), sizes.size()});
+    });
     if (outside) throw PyError(PyExc_ValueError, "`window_sizes` values must be between 0 and 255");
-    return hand_over(variable_rolling_mean(samples, {widths.get(), sizes.size()}));
+    return hand_over(std::move(smoothed));
 }
 
 }  // namespace kiv

@@ -2,6 +2,7 @@
 
 #include "binding/array_argument.hpp"
 #include "binding/binder.hpp"
+#include "binding/detached.hpp"
 #include "kiv/functions.hpp"
 
 namespace kiv {
@@ -22,7 +23,9 @@ Ref get_max_window_limit_call(FastCallArgs args, Py_ssize_t nargs, PyObject* kwn
         const auto timestamps = ArrayArgument::extract(slots[0], "timestamps", ElementKind::float64);
         const double min_window_size = float_argument(slots[1], "min_window_size", 1.0);
         const double max_window_sec = float_argument(slots[2], "max_window_sec", 60.0);
-        limit = max_window_limit(timestamps.float64_slice("timestamps"), min_window_size, max_window_sec);
+        const auto samples = timestamps.float64_slice("timestamps");
+        limit = run_detached(samples.size(),
+                             [&] { return max_window_limit(samples, min_window_size, max_window_sec); });
     }
     return check(PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(limit)));
 }

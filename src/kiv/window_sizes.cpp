@@ -2,6 +2,7 @@
 
 #include "binding/array_argument.hpp"
 #include "binding/binder.hpp"
+#include "binding/detached.hpp"
 #include "binding/result_array.hpp"
 #include "kiv/functions.hpp"
 
@@ -21,7 +22,7 @@ constexpr ParameterSpec kSpec{"calculate_window_sizes", kPositional, kKeywordOnl
 Ref calculate_window_sizes_call(FastCallArgs args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* slots[6] = {};
     bind_arguments(kSpec, args, nargs, kwnames, slots);
-    const auto values = ArrayArgument::extract(slots[0], "values", ElementKind::float64);
+    const auto values = ArrayArgument::extract(slots[0], "values", ElementKind::float64, MaskedEntries::missing);
     const std::uint64_t max_window_size = u64_argument(slots[1], "max_window_size", 0);
     const SmoothingParams defaults;
     SmoothingParams params;
@@ -30,7 +31,9 @@ Ref calculate_window_sizes_call(FastCallArgs args, Py_ssize_t nargs, PyObject* k
         u64_argument(slots[3], "window_smooth_width_size", defaults.window_smooth_width_size);
     params.low_percentile = float_argument(slots[4], "low_percentile", defaults.low_percentile);
     params.high_percentile = float_argument(slots[5], "high_percentile", defaults.high_percentile);
-    return hand_over(compute_window_sizes(values.float64_slice("values"), max_window_size, params));
+    const auto samples = values.float64_slice("values");
+    return hand_over(
+        run_detached(samples.size(), [&] { return compute_window_sizes(samples, max_window_size, params); }));
 }
 
 }  // namespace kiv
