@@ -223,8 +223,9 @@ def main(argv: list[str] | None = None) -> None:
     print(f"kiv {kiv.__version__} demo: simulated pressure sensor (seed {args.seed})")
     print(f"  samples        {v.size:,} over {hours_minutes(t[-1] - t[0])} (median interval {interval:.2f} s)")
     print(f"  gaps           {len(log.dropouts)} dropouts, {np.isnan(v).sum():,} NaN readings")
-    print(f"  window limit   {limit} samples (max_window_sec 60 s)")
-    print(f"  window widths  {widths.min()} to {widths.max()} samples (median {int(np.median(widths))})")
+    print(f"  window limit   {limit} samples = {limit * interval:.0f} s (max_window_sec 60 s)")
+    print(f"  window widths  {widths.min()} to {widths.max()} samples (median {int(np.median(widths))}); "
+          f"widest {widths.max() * interval:.0f} s")
     busy = np.zeros(v.size, dtype=bool)
     for a, b in log.bursts:
         busy |= (t >= a) & (t <= b)

@@ -48,8 +48,9 @@ kiv_build_wheel() {
     rm -f "$out"/wheelhouse/kiv-*.whl
     [ -x "$out/venv-build/bin/python" ] || "$py" -m venv "$out/venv-build"
     kiv_quiet "$out/venv-build/bin/python" -m pip install --disable-pip-version-check -U pip
+    # A build folder of its own: `pip install .` at the same time uses build/<wheel tag>.
     kiv_quiet "$out/venv-build/bin/python" -m pip wheel --disable-pip-version-check --no-deps \
-        -w "$out/wheelhouse" . || return 1
+        -Cbuild-dir="$out/cmake" -w "$out/wheelhouse" . || return 1
     ls "$out"/wheelhouse/kiv-*.whl
 }
 

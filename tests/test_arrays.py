@@ -254,3 +254,33 @@ def test_masked_times_and_widths_are_refused(where, mask):
             call(x)
     else:
         np.testing.assert_array_equal(call(x), call(x.data))
+
+
+def packed_field(kind):
+    return np.zeros(5, dtype=[("flag", np.uint8), ("x", kind)])["x"]  # offset 1: unaligned
+
+
+def memmap_at(kind, tmp_path, offset):
+    path = tmp_path / "data.bin"
+    path.write_bytes(bytes(offset + 5 * 8))
+    return np.memmap(path, dtype=kind, mode="r", offset=offset, shape=(5,))
+
+
+# Arrays refused for their memory: the remedy the README gives must pass.
+REFUSED_MEMORY = {
+    "strided": lambda kind, p: np.arange(10, dtype=kind)[::2],
+    "reversed": lambda kind, p: np.arange(5, dtype=kind)[::-1],
+    "frombuffer at offset 1": lambda kind, p: np.frombuffer(bytes(41), dtype=kind, offset=1),
+    "memmap at offset 3": lambda kind, p: memmap_at(kind, p, 3),
+    "packed structured field": lambda kind, p: packed_field(kind),
+}
+
+
+@pytest.mark.parametrize("where", CALLS)
+@pytest.mark.parametrize("make", REFUSED_MEMORY.values(), ids=REFUSED_MEMORY.keys())
+@pytest.mark.parametrize("remedy", [np.copy, lambda x: np.require(x, requirements="CA")], ids=["copy", "require"])
+def test_remedy_for_refused_memory(where, make, remedy, tmp_path):
+    x = make(kind_of(where), tmp_path)
+    with pytest.raises(ValueError, match="must be a contiguous 1-D"):
+        CALLS[where](x, len(x))
+    CALLS[where](remedy(x), len(x))

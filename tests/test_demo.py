@@ -27,7 +27,9 @@ def test_demo_writes_figure_and_summary(tmp_path):
 
     assert field("samples").startswith("2,000 over ")
     assert field("window limit").startswith("60 samples")
-    narrowest, widest = map(int, re.match(r"(\d+) to (\d+) samples", field("window widths")).groups())
-    assert 1 <= narrowest < widest <= 60
+    narrowest, widest, seconds = map(int, re.match(r"(\d+) to (\d+) samples .*; widest (\d+) s$",
+                                                   field("window widths")).groups())
+    assert 1 <= narrowest < widest <= 60 and abs(seconds - widest) <= 3  # about one reading a second
+    assert re.fullmatch(r"60 samples = \d+ s \(max_window_sec 60 s\)", field("window limit"))
     assert re.fullmatch(r"[\d.]+ ms", field("smooth() took"))
     assert field("figure") == os.path.join("figure", "demo.png")

@@ -24,36 +24,145 @@ __version__: str
 def get_max_window_limit(
     timestamps: NDArray[np.float64],
     *,
-    min_window_size: SupportsFloat | SupportsIndex = ...,
-    max_window_sec: SupportsFloat | SupportsIndex = ...,
+    min_window_size: SupportsFloat | SupportsIndex = 1.0,
+    max_window_sec: SupportsFloat | SupportsIndex = 60.0,
 ) -> int:
-    """Maximum window size derived from the sampling rate."""
+    """Maximum window size derived from the sampling rate.
+
+    The widest window, in samples, spanning about `max_window_sec` at the
+    typical interval: round(max_window_sec / median interval), at least
+    int(min_window_size) + 1. NaN intervals are left out.
+
+    Args:
+        timestamps: 1-D contiguous float64, in any order and unit (seconds
+            by name); NaN allowed.
+        min_window_size: samples; the limit is never below its whole part + 1.
+        max_window_sec: the window's span, in the unit of `timestamps`.
+
+    Returns:
+        int, 0 to 2**63 - 1 (2 for fewer than two timestamps).
+
+    Raises:
+        TypeError: `timestamps` is not a 1-D float64 array, or a parameter
+            is not a number.
+        ValueError: `timestamps` is not contiguous, or is masked.
+
+    Example:
+        >>> t = np.arange(0.0, 100.0, 0.5)        # 2 Hz
+        >>> kiv.get_max_window_limit(t)            # 60 s / 0.5 s
+        120
+    """
 
 def calculate_window_sizes(
     values: NDArray[np.float64],
     max_window_size: SupportsIndex,
     *,
-    min_window_size: SupportsFloat | SupportsIndex = ...,
-    window_smooth_width_size: SupportsIndex = ...,
-    low_percentile: SupportsFloat | SupportsIndex = ...,
-    high_percentile: SupportsFloat | SupportsIndex = ...,
+    min_window_size: SupportsFloat | SupportsIndex = 1.0,
+    window_smooth_width_size: SupportsIndex = 30,
+    low_percentile: SupportsFloat | SupportsIndex = 10.0,
+    high_percentile: SupportsFloat | SupportsIndex = 90.0,
 ) -> NDArray[np.uint8]:
-    """Per-sample odd window sizes based on signal variability"""
+    """Per-sample odd window sizes based on signal variability.
+
+    Each sample's |change| from the previous one is mapped linearly from
+    [low, high] percentile onto widths from 0.95 * (max - min) + min (calm)
+    down to min (busy), then a centred rolling median over
+    `window_smooth_width_size` samples evens them out.
+
+    Args:
+        values: 1-D contiguous float64 samples in time order; NaN (or a
+            masked entry) is a missing sample.
+        max_window_size: samples, 0 to 2**64 - 1; usually get_max_window_limit().
+        min_window_size: samples, the narrowest width.
+        window_smooth_width_size: samples in the rolling median (0 to 2**64 - 1).
+        low_percentile: 0 to 100.
+        high_percentile: 0 to 100.
+
+    Returns:
+        uint8 array of len(values), every width odd, 1 to 255.
+
+    Raises:
+        TypeError: `values` is not a 1-D float64 array, or a parameter has
+            the wrong type (an integer one given as float).
+        OverflowError: an integer parameter is negative or 2**64 or more.
+        ValueError: `values` is not contiguous.
+
+    Example:
+        >>> x = np.r_[np.zeros(50), np.sin(np.arange(50.0))]   # calm, then busy
+        >>> w = kiv.calculate_window_sizes(x, 31)
+        >>> int(w[10]), int(w[90])                             # wide, narrow
+        (31, 9)
+    """
 
 def apply_variable_smoothing(
     values: NDArray[np.float64],
     window_sizes: NDArray[np.int64],
 ) -> NDArray[np.float64]:
-    """Apply the per-sample variable-width centered rolling mean"""
+    """Apply the per-sample variable-width centered rolling mean.
+
+    Output i is the mean of the non-NaN samples from i - w // 2 up to
+    i + (w - 1) // 2 (w = window_sizes[i]), cut off at both ends; NaN where
+    the window holds no number or w is 0.
+
+    Args:
+        values: 1-D contiguous float64 samples; NaN (or a masked entry) is
+            missing.
+        window_sizes: 1-D contiguous int64, 0 to 255 samples each, as long
+            as `values`.
+
+    Returns:
+        float64 array of len(values).
+
+    Raises:
+        TypeError: an argument is not a 1-D array of its dtype (a uint8
+            width array must be converted: widths.astype(np.int64)).
+        ValueError: not contiguous, lengths differ, a width outside 0..255,
+            or masked window sizes.
+
+    Example:
+        >>> x = np.array([1.0, 2.0, 3.0, 4.0, 5.0])
+        >>> kiv.apply_variable_smoothing(x, np.full(5, 3))
+        array([1.5, 2. , 3. , 4. , 4.5])
+    """
 
 def smooth(
     values: NDArray[np.float64],
     timestamps: NDArray[np.float64],
     *,
-    min_window_size: SupportsFloat | SupportsIndex = ...,
-    max_window_sec: SupportsFloat | SupportsIndex = ...,
-    window_smooth_width_size: SupportsIndex = ...,
-    low_percentile: SupportsFloat | SupportsIndex = ...,
-    high_percentile: SupportsFloat | SupportsIndex = ...,
+    min_window_size: SupportsFloat | SupportsIndex = 1.0,
+    max_window_sec: SupportsFloat | SupportsIndex = 60.0,
+    window_smooth_width_size: SupportsIndex = 30,
+    low_percentile: SupportsFloat | SupportsIndex = 10.0,
+    high_percentile: SupportsFloat | SupportsIndex = 90.0,
 ) -> NDArray[np.float64]:
-    """Full KIV smoothing"""
+    """Full KIV smoothing.
+
+    Orders the samples by time, takes the window limit from the timestamps,
+    one width per sample from the signal's variability and the
+    variable-width mean, and returns the result in the input's order.
+
+    Args:
+        values: 1-D contiguous float64 samples; NaN (or a masked entry) is
+            a missing sample.
+        timestamps: 1-D contiguous float64 of the same length, any order,
+            no NaN (for two or more samples), in the unit of `max_window_sec`.
+        min_window_size: samples, the narrowest window.
+        max_window_sec: the widest window's span, in the unit of
+            `timestamps`; windows never exceed 255 samples.
+        window_smooth_width_size: samples in the rolling median of widths.
+        low_percentile: 0 to 100.
+        high_percentile: 0 to 100.
+
+    Returns:
+        float64 array of len(values), in the order of the input.
+
+    Raises:
+        TypeError, OverflowError: as calculate_window_sizes().
+        ValueError: not contiguous, lengths differ, or masked timestamps.
+        PanicException: a NaN timestamp, or a percentile above 100.
+
+    Example:
+        >>> t = np.cumsum(np.random.default_rng(0).uniform(0.5, 1.5, 1000))
+        >>> x = np.sin(t / 50) + np.random.default_rng(1).normal(0, 0.1, t.size)
+        >>> y = kiv.smooth(x, t)
+    """
