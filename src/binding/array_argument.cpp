@@ -61,7 +61,8 @@ Ref masked_entries_filled(PyObject* object, const char* name, MaskedEntries mask
     Ref filled = owned_or_raise(PyObject_CallMethod(object, "filled", "d", std::numeric_limits<double>::quiet_NaN()));
     if (!has_kind(filled.get(), ElementKind::float64) ||
         !PyArray_CHKFLAGS(as_array(filled.get()), NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED)) {
-        fail("a masked array's filled() gave no contiguous 1-D float64 array");
+        throw PyError(PyExc_TypeError, std::string("`") + name +
+                                           "` is a masked array whose filled() gives no contiguous 1-D float64 array");
     }
     return filled;
 }
