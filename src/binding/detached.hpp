@@ -12,7 +12,12 @@ namespace kiv {
 
 // Below this many samples the lock is kept: releasing and taking it back
 // costs more than other threads gain in the time the work takes.
+// benchmarks/detach.py measures builds that define KIV_DETACH_FROM.
+#ifdef KIV_DETACH_FROM
+inline constexpr std::size_t kDetachFrom = KIV_DETACH_FROM;
+#else
 inline constexpr std::size_t kDetachFrom = 0;
+#endif
 
 // Runs work(), detached from the interpreter when there are enough samples;
 // attached again before its result or exception goes on.
