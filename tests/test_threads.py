@@ -73,7 +73,7 @@ def fast_switching():
 
 
 @pytest.mark.parametrize("shared", [True, False], ids=["shared", "distinct"])
-@pytest.mark.parametrize("n", [1500, RELEASED])
+@pytest.mark.parametrize("n", [500, RELEASED])
 def test_threads_see_single_thread_results(fast_switching, n, shared):
     arrays = inputs(n)
     expected = {name: outcome(call) for name, call in calls(*arrays).items()}
