@@ -10,13 +10,19 @@ import pytest
 
 import kiv
 from fresh import run_fresh
-from registry_helpers import assert_unborrowed
+from registry_helpers import assert_unborrowed, borrow_api
 
-rng = np.random.default_rng(11)
-VALUES = np.sin(np.arange(1500) / 40.0) + rng.normal(scale=0.2, size=1500)
-VALUES[::37] = np.nan
-TIMESTAMPS = np.cumsum(rng.uniform(0.5, 1.5, 1500))[rng.permutation(1500)]
-WIDTHS = rng.integers(0, 256, 1500)
+# Well above kDetachFrom (src/binding/detached.hpp): these calls run with the
+# interpreter lock released; the small ones keep it.
+RELEASED = 1 << 16
+
+
+def inputs(n):
+    rng = np.random.default_rng(11)
+    values = np.sin(np.arange(n) / 40.0) + rng.normal(scale=0.2, size=n)
+    values[::37] = np.nan
+    timestamps = np.cumsum(rng.uniform(0.5, 1.5, n))[rng.permutation(n)]
+    return values, timestamps, rng.integers(0, 256, n)
 
 
 class Yields:
@@ -31,16 +37,28 @@ class Yields:
         return self.value
 
 
-CALLS = {
-    "get_max_window_limit": lambda: kiv.get_max_window_limit(TIMESTAMPS, min_window_size=Yields(3.0)),
-    "calculate_window_sizes": lambda: kiv.calculate_window_sizes(
-        VALUES, 61, window_smooth_width_size=7, low_percentile=Yields(5.0)),
-    "apply_variable_smoothing": lambda: kiv.apply_variable_smoothing(VALUES, WIDTHS),
-    "smooth": lambda: kiv.smooth(VALUES, TIMESTAMPS, max_window_sec=Yields(90.0)),
-}
+def calls(values, timestamps, widths):
+    nan_times, wide = timestamps.copy(), widths.copy()
+    nan_times[len(nan_times) // 2] = np.nan
+    wide[-1] = 256
+    return {
+        "get_max_window_limit": lambda: kiv.get_max_window_limit(timestamps, min_window_size=Yields(3.0)),
+        "calculate_window_sizes": lambda: kiv.calculate_window_sizes(
+            values, 61, window_smooth_width_size=7, low_percentile=Yields(5.0)),
+        "apply_variable_smoothing": lambda: kiv.apply_variable_smoothing(values, widths),
+        "smooth": lambda: kiv.smooth(values, timestamps, max_window_sec=Yields(90.0)),
+        # failures raised in the middle of the work and after it
+        "smooth, a NaN time": lambda: kiv.smooth(values, nan_times),
+        "percentile above 100": lambda: kiv.calculate_window_sizes(values, 61, high_percentile=Yields(150.0)),
+        "width above 255": lambda: kiv.apply_variable_smoothing(values, wide),
+    }
 
 
-def bits(result):
+def outcome(call):
+    try:
+        result = call()
+    except BaseException as exc:  # noqa: BLE001 - compared below
+        return type(exc).__name__, str(exc)
     if isinstance(result, int):
         return result
     return result.dtype.str, result.view(np.uint8).tobytes()
@@ -54,37 +72,77 @@ def fast_switching():
     sys.setswitchinterval(interval)
 
 
-def test_threads_see_single_thread_results(fast_switching):
-    expected = {name: bits(call()) for name, call in CALLS.items()}
-    threads, rounds = 6, 20
+@pytest.mark.parametrize("shared", [True, False], ids=["shared", "distinct"])
+@pytest.mark.parametrize("n", [500, RELEASED])
+def test_threads_see_single_thread_results(fast_switching, n, shared):
+    arrays = inputs(n)
+    expected = {name: outcome(call) for name, call in calls(*arrays).items()}
+    assert sum(isinstance(o, tuple) and o[0] == "PanicException" for o in expected.values()) == 2
+    threads, rounds = 6, 20 if n < RELEASED else 3
     barrier = threading.Barrier(threads)
-    mismatches, errors = [], []
+    mismatches = []
 
     def work(k):
+        mine = calls(*(arrays if shared else [a.copy() for a in arrays]))
         barrier.wait()
-        names = list(CALLS)
+        names = list(mine)
         for r in range(rounds):
-            for name in names[k % 4:] + names[:k % 4]:  # threads start on different functions
-                try:
-                    if bits(CALLS[name]()) != expected[name]:
-                        mismatches.append((k, r, name))
-                except BaseException as exc:  # noqa: BLE001 - reported below
-                    errors.append((k, r, name, repr(exc)))
+            for name in names[k:] + names[:k]:  # threads start on different functions
+                if outcome(mine[name]) != expected[name]:
+                    mismatches.append((k, r, name))
 
     pool = [threading.Thread(target=work, args=(k,)) for k in range(threads)]
     for t in pool:
         t.start()
     for t in pool:
         t.join()
-    assert errors == [] and mismatches == []
-    assert_unborrowed(VALUES, TIMESTAMPS, WIDTHS)
+    assert mismatches == []
+    assert_unborrowed(*arrays)
+
+
+def test_inputs_stay_borrowed_while_the_lock_is_released():
+    # Another extension polls for a writable borrow of an argument while kiv
+    # works on it. It can run only while kiv has released the lock, and must
+    # then be refused. Switches happen only where a thread blocks, so the
+    # poller never holds a borrow that kiv could meet.
+    values, timestamps, widths = inputs(1 << 20)
+    widths = widths.astype(np.int64)
+    api = borrow_api()
+    interval = sys.getswitchinterval()
+    sys.setswitchinterval(60.0)
+    try:
+        for polled, call in [(timestamps, lambda: kiv.get_max_window_limit(timestamps)),
+                             (values, lambda: kiv.calculate_window_sizes(values, 61)),
+                             (widths, lambda: kiv.apply_variable_smoothing(values, widths)),
+                             (timestamps, lambda: kiv.smooth(values, timestamps))]:
+            refused, stop = [], threading.Event()
+
+            def poll():
+                while not stop.is_set():
+                    if api.acquire_exclusive(api.tracker, polled) == 0:
+                        api.release_exclusive(api.tracker, polled)
+                    else:
+                        refused.append(True)
+                    time.sleep(1e-4)  # room for kiv to take the lock back
+
+            poller = threading.Thread(target=poll)
+            poller.start()
+            for _ in range(3):
+                call()
+            stop.set()
+            poller.join()
+            assert refused
+    finally:
+        sys.setswitchinterval(interval)
+    assert_unborrowed(values, timestamps, widths)
 
 
 # A fresh interpreter: its threads meet at a barrier and each makes its first
 # kiv call, so NumPy's table, the registry, the result container type and
-# PanicException are all first needed at the same time.
+# PanicException are all first needed at the same time; on long inputs, by
+# threads that come back from work done with the lock released.
 FIRST_CALLS = r"""
-import json, sys, threading, types
+import hashlib, json, sys, threading, types
 import numpy as np
 from registry_helpers import CAPSULE_NAME, assert_unborrowed, multiarray
 
@@ -101,15 +159,22 @@ module = multiarray()
 module.__class__ = Watched
 import kiv
 
+def make_calls(v, t, w):
+    nan_t = t.copy()
+    nan_t[1] = np.nan
+    return [
+        lambda: kiv.get_max_window_limit(t),
+        lambda: kiv.calculate_window_sizes(v, 31),
+        lambda: kiv.apply_variable_smoothing(v, w),
+        lambda: kiv.smooth(v, t),
+        lambda: kiv.smooth(v, nan_t),
+        lambda: kiv.calculate_window_sizes(v, 31, high_percentile=125),
+    ]
+
 v, t, w = np.array([1.0, 2.0, 4.0, 8.0]), np.arange(4.0), np.ones(4, np.int64)
-calls = [
-    lambda: kiv.get_max_window_limit(t),
-    lambda: kiv.calculate_window_sizes(v, 31),
-    lambda: kiv.apply_variable_smoothing(v, w),
-    lambda: kiv.smooth(v, t),
-    lambda: kiv.smooth(v, np.array([0.0, np.nan, 2.0, 3.0])),
-    lambda: kiv.calculate_window_sizes(v, 31, high_percentile=125),
-] * 2
+n = int(sys.argv[1])
+big = np.sin(np.arange(n) / 30.0), np.random.default_rng(0).permutation(n) * 1.0, np.full(n, 7, np.int64)
+calls = (make_calls(v, t, w) + make_calls(*big)) * 2
 barrier = threading.Barrier(len(calls))
 outcomes = [None] * len(calls)
 
@@ -131,11 +196,19 @@ def describe(outcome):
     if isinstance(outcome, BaseException):
         return [type(outcome).__module__ + "." + type(outcome).__name__, str(outcome), id(type(outcome))]
     if isinstance(outcome, np.ndarray):
-        return ["array", outcome.tolist(), id(type(outcome.base))]
+        data = outcome.tolist() if outcome.size <= 4 else hashlib.sha256(outcome.tobytes()).hexdigest()
+        return ["array", data, id(type(outcome.base))]
     return ["value", outcome, 0]
 
-assert_unborrowed(v, t, w)
-print(json.dumps({"outcomes": [describe(o) for o in outcomes], "installs": len(installed),
+def again(call):
+    try:
+        return describe(call())
+    except BaseException as exc:
+        return describe(exc)
+
+assert_unborrowed(v, t, w, *big)
+print(json.dumps({"outcomes": [describe(o) for o in outcomes], "again": [again(c) for c in calls],
+                  "installs": len(installed),
                   "kept": len(installed) == 1 and getattr(module, name) is installed[0]}))
 """
 
@@ -147,13 +220,17 @@ FIRST_EXPECTED = [
     ["array", [3.75, 3.75, 3.75, 3.75]],
     [PANIC, "called `Option::unwrap()` on a `None` value"],
     [PANIC, "index out of bounds: the len is 4 but the index is 4"],
-] * 2
+]
 
 
 @pytest.mark.parametrize("run", range(3))
 def test_racing_first_calls(run):
-    report = run_fresh(FIRST_CALLS)
-    assert [o[:2] for o in report["outcomes"]] == FIRST_EXPECTED
+    report = run_fresh(FIRST_CALLS, str(RELEASED))
+    outcomes = [o[:2] for o in report["outcomes"]]
+    # the long calls as a single thread makes them afterwards
+    assert outcomes == [o[:2] for o in report["again"]]
+    assert outcomes[:6] == outcomes[12:18] == FIRST_EXPECTED
+    assert [o[0] for o in outcomes[6:12]] == [o[0] for o in FIRST_EXPECTED]
     # one container type and one PanicException type, however many made them
     assert len({o[2] for o in report["outcomes"] if o[0] == "array"}) == 1
     assert len({o[2] for o in report["outcomes"] if o[0] == PANIC}) == 1

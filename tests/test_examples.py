@@ -1,0 +1,83 @@
+"""The examples as the README runs them, checked bit for bit against a plain
+serial loop: many series on a thread pool, and a fleet on a local Dask
+cluster of two worker processes, to which kiv's functions travel by
+reference."""
+
+import pickle
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import kiv
+
+EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
+
+
+@pytest.mark.parametrize("name", [n for n in kiv.__all__ if n != "__version__"])
+def test_functions_pickle_by_reference(name):
+    function = getattr(kiv, name)
+    cloudpickle = pytest.importorskip("cloudpickle")  # what Dask ships tasks with
+    for dump in (pickle.dumps, cloudpickle.dumps):
+        data = dump(function)
+        assert pickle.loads(data) is function
+        assert len(data) < 64 and name.encode() in data  # a name, not code
+
+
+def example(name, *args, cwd):
+    run = subprocess.run([sys.executable, str(EXAMPLES / name), *args], cwd=cwd, capture_output=True, text=True,
+                         timeout=300)
+    assert run.returncode == 0, run.stderr
+    return run.stdout
+
+
+def serial(table):
+    """kiv.smooth of each sensor's rows, in a plain loop."""
+    expected = np.empty(len(table))
+    for rows in table.groupby("sensor", sort=False).indices.values():
+        expected[rows] = kiv.smooth(table["value"].to_numpy()[rows], table["time"].to_numpy()[rows])
+    return expected
+
+
+def test_table_on_a_thread_pool(tmp_path):
+    pd = pytest.importorskip("pandas")
+    pytest.importorskip("pyarrow")
+    rng = np.random.default_rng(5)
+    lengths = rng.integers(1, 6000, 40)
+    table = pd.DataFrame({"sensor": np.repeat(np.arange(40), lengths),
+                          "time": np.concatenate([np.cumsum(rng.uniform(0.5, 1.5, n)) for n in lengths]),
+                          "value": rng.normal(size=lengths.sum())})
+    table.loc[rng.random(len(table)) < 0.02, "value"] = np.nan
+    table = table.iloc[rng.permutation(len(table))]
+    table.to_csv(tmp_path / "table.csv", index=False)
+    done = example("thread_pool.py", "table.csv", "--threads", "3", "--out", "out.parquet", cwd=tmp_path)
+    assert re.match(rf"40 sensors, {len(table):,} samples, .* with 3 in .*, same results", done), done
+    out = pd.read_parquet(tmp_path / "out.parquet")
+    assert np.array_equal(out["smoothed"].to_numpy().view(np.int64), serial(out).view(np.int64))
+
+
+def test_fleet_on_a_local_cluster(tmp_path):
+    pd = pytest.importorskip("pandas")
+    pytest.importorskip("distributed")
+    pytest.importorskip("pyarrow")
+    made = example("dask_fleet.py", "--make-fleet", "300", "fleet", cwd=tmp_path)
+    done = example("dask_fleet.py", "fleet", "smoothed", "--workers", "2", cwd=tmp_path)
+    sensors, samples = (int(x.replace(",", "")) for x in re.match(r"([\d,]+) sensors, ([\d,]+) samples", made).groups())
+    assert re.match(rf"{sensors:,} sensors, {samples:,} samples smoothed in [\d.]+ s on 2 workers", done), done
+
+    fleet = pd.read_parquet(tmp_path / "fleet")
+    assert len(fleet) == samples and fleet["sensor"].nunique() == sensors == 300
+    # irregular lengths, NaN gaps and rows out of time order, as generated
+    lengths = fleet.groupby("sensor").size()
+    assert lengths.min() < 100 and lengths.max() > 5000
+    assert fleet["value"].isna().any() and not fleet["time"].is_monotonic_increasing
+    fleet["expected"] = serial(fleet)
+
+    smoothed = pd.read_parquet(tmp_path / "smoothed")
+    both = fleet.merge(smoothed, on=["sensor", "time"], how="outer", validate="one_to_one", indicator=True)
+    assert (both["_merge"] == "both").all() and len(both) == samples
+    assert np.array_equal(both["value_x"], both["value_y"], equal_nan=True)
+    assert np.array_equal(both["expected"].to_numpy().view(np.int64), both["smoothed"].to_numpy().view(np.int64))
