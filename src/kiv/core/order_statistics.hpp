@@ -16,13 +16,39 @@
 #include <vector>
 
 #include "kiv/core/failure.hpp"
+#include "kiv/core/kernels.hpp"
 #include "kiv/core/thresholds.hpp"
 
 namespace kiv {
 
+// Consecutive differences t[i + 1] - t[i], computed when read.
+struct Differences {
+    std::span<const double> t;
+    std::size_t size() const noexcept { return t.size() < 2 ? 0 : t.size() - 1; }
+    double operator[](std::size_t i) const noexcept { return t[i + 1] - t[i]; }
+};
+
+// A signal's variability |v[i] - v[i - 1]| (0 for the first), computed when read.
+struct Variability {
+    std::span<const double> v;
+    std::size_t size() const noexcept { return v.size(); }
+    double operator[](std::size_t i) const noexcept { return i == 0 ? 0.0 : std::fabs(v[i] - v[i - 1]); }
+};
+
 namespace detail {
 
 inline constexpr auto less = [](double a, double b) { return a < b; };
+
+// The band pass of a selection, by the kernel for the kind of sequence.
+inline BandCounts band_pass(std::span<const double> v, double low, double high, double* middle) {
+    return kernels().band_of_values(v.data(), v.size(), low, high, middle);
+}
+inline BandCounts band_pass(const Differences& d, double low, double high, double* middle) {
+    return kernels().band_of_differences(d.t.data(), d.size(), low, high, middle);
+}
+inline BandCounts band_pass(const Variability& r, double low, double high, double* middle) {
+    return kernels().band_of_variability(r.v.data(), r.size(), low, high, middle);
+}
 
 template <class Values>
 std::size_t count_numbers(const Values& values) {
@@ -77,15 +103,9 @@ void select(const Values& values, std::size_t k, std::size_t position, std::size
     // whether it stays: room for every value, so that neither a value after
     // the last kept number (a NaN, say) nor numbers another thread wrote
     // since they were counted can land outside. Only the front is ever read.
-    std::size_t below = 0, kept = 0;
     {
         const auto middle = std::make_unique_for_overwrite<double[]>(values.size() + 1);
-        for (std::size_t i = 0; i < values.size(); ++i) {
-            const double v = values[i];
-            middle[kept] = v;
-            below += v < low;
-            kept += static_cast<std::size_t>(v >= low) & static_cast<std::size_t>(v <= high);  // never NaN
-        }
+        const auto [below, kept] = band_pass(values, low, high, middle.get());
         if (below <= position && below + kept >= position + count && kept < k)
             return select(std::span<const double>(middle.get(), kept), kept, position - below, count, out);
     }
@@ -133,20 +153,6 @@ private:
 
     Values values_;  // input order, never permuted
     std::size_t size_;
-};
-
-// Consecutive differences t[i + 1] - t[i], computed when read.
-struct Differences {
-    std::span<const double> t;
-    std::size_t size() const noexcept { return t.size() < 2 ? 0 : t.size() - 1; }
-    double operator[](std::size_t i) const noexcept { return t[i + 1] - t[i]; }
-};
-
-// A signal's variability |v[i] - v[i - 1]| (0 for the first), computed when read.
-struct Variability {
-    std::span<const double> v;
-    std::size_t size() const noexcept { return v.size(); }
-    double operator[](std::size_t i) const noexcept { return i == 0 ? 0.0 : std::fabs(v[i] - v[i - 1]); }
 };
 
 }  // namespace kiv
