@@ -68,6 +68,16 @@ inline std::int64_t min64(std::int64_t a, std::int64_t b) { return a < b ? a : b
 inline std::int64_t max64(std::int64_t a, std::int64_t b) { return a < b ? b : a; }
 inline std::int64_t clamp64(std::int64_t x, std::int64_t lo, std::int64_t hi) { return min64(max64(x, lo), hi); }
 
+inline std::size_t count_bits(unsigned bits) {
+#if defined(__POPCNT__) || defined(__aarch64__)
+    return static_cast<std::size_t>(__builtin_popcount(bits));
+#else
+    std::size_t count = 0;  // without the instruction, a library call
+    for (std::size_t l = 0; l < kLanes; ++l) count += bits >> l & 1;
+    return count;
+#endif
+}
+
 // ---------------------------------------------------------------- variable mean
 //
 // Outputs in blocks of eight vectors, one SIMD lane each: eight independent
@@ -189,9 +199,14 @@ inline void edge_block(const double* clean, std::size_t base, std::size_t n, std
 // Outputs [from, to), for every k that their windows can reach:
 // clean[k - base] is samples[k] with NaN as +0.0, and present[k - base] how
 // many of samples[base, k) are numbers.
+// Meanwhile samples[ahead, n) are fetched into the cache, as far on as the
+// outputs done, for the next chunk: reading them is what its set-up waits for.
 void mean_blocks(const double* clean, const std::uint32_t* present, std::size_t base, const std::uint8_t* widths,
-                 std::size_t n, std::size_t from, std::size_t to, double* out) {
+                 std::size_t n, std::size_t from, std::size_t to, double* out, const double* samples,
+                 std::size_t ahead) {
     for (std::size_t i = from; i < to; i += kBlock) {
+        for (std::size_t k = ahead + (i - from); k < n && k < ahead + (i - from) + kBlock; k += 64 / sizeof(double))
+            __builtin_prefetch(samples + k);
         const std::size_t filled = to - i < kBlock ? to - i : kBlock;
         // A whole block's widths are read in place (a copy would be stored in
         // pieces and read back whole, which stalls); a short one is padded
@@ -298,7 +313,7 @@ void rolling_mean_chunk(const double* samples, const std::uint8_t* widths, std::
         std::memcpy(clean + (k - base), &kept, sizeof kept);
         const Counts counts = numbers + running_count(-number);
         std::memcpy(present + (k - base + 1), &counts, sizeof counts);
-        numbers = counts[kLanes - 1];
+        numbers += count_bits(lane_bits(number));  // the chain from vector to vector stays scalar
     }
     for (; k < top; ++k) {
         const double x = samples[k];
@@ -307,7 +322,7 @@ void rolling_mean_chunk(const double* samples, const std::uint8_t* widths, std::
         numbers += number;
         present[k - base + 1] = numbers;
     }
-    mean_blocks(clean, present, base, widths, n, from, to, out);
+    mean_blocks(clean, present, base, widths, n, from, to, out, samples, top);
 }
 
 // ---------------------------------------------------------------- band pass
@@ -340,7 +355,7 @@ struct Variability {
 inline std::size_t compress(Doubles x, unsigned in, double* out) {
 #if defined(__AVX512F__)
     _mm512_storeu_pd(out, _mm512_maskz_compress_pd(static_cast<__mmask8>(in), x));
-    return static_cast<std::size_t>(__builtin_popcount(in));
+    return count_bits(in);
 #elif defined(__AVX2__)
     // The 32-bit halves of the kept lanes, moved to the front.
     alignas(32) static constexpr std::int32_t kFront[16][8] = {
@@ -351,7 +366,7 @@ inline std::size_t compress(Doubles x, unsigned in, double* out) {
     const __m256i order = _mm256_load_si256(reinterpret_cast<const __m256i*>(kFront[in]));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out),
                         _mm256_permutevar8x32_epi32(reinterpret_cast<__m256i>(x), order));
-    return static_cast<std::size_t>(__builtin_popcount(in));
+    return count_bits(in);
 #else
     std::size_t kept = 0;
     for (std::size_t l = 0; l < kLanes; ++l) {
