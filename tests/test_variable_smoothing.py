@@ -44,6 +44,12 @@ def test_window_size_out_of_range(bad):
     with pytest.raises(ValueError, match=f"^{RANGE_MESSAGE}$") as info:
         kiv.apply_variable_smoothing(np.zeros(3), widths)
     assert not hasattr(info.value, "__notes__")
+    # in every lane of the vectors that check them, and in the scalar rest
+    for at in [0, 1, 7, 8, 15, 16, 63, 64, 69]:
+        widths = np.full(70, 255, dtype=np.int64)
+        widths[at] = bad
+        with pytest.raises(ValueError, match=f"^{RANGE_MESSAGE}$"):
+            kiv.apply_variable_smoothing(np.zeros(70), widths)
     # the length check comes first
     with pytest.raises(ValueError, match="^`values` and `window_sizes` must have the same length$"):
         kiv.apply_variable_smoothing(np.zeros(4), widths)

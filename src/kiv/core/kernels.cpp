@@ -417,6 +417,19 @@ void window_ranks(const double* v, std::size_t n, const WindowMap& map, double l
     for (std::size_t i = 1; i < n; ++i) ranks[i] = small_rank(map(std::fabs(v[i] - v[i - 1])), least);
 }
 
+// ---------------------------------------------------------------- widths
+
+// One pass without branches: each value read once, checked and narrowed.
+bool narrow_widths(const std::int64_t* sizes, std::size_t n, std::uint8_t* widths) {
+    std::uint64_t above = 0;  // the bits of every value above its low byte: negatives have some
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto size = static_cast<std::uint64_t>(sizes[i]);
+        above |= size >> 8;
+        widths[i] = static_cast<std::uint8_t>(size);
+    }
+    return above != 0;
+}
+
 }  // namespace
 
 extern const Kernels kernels;
@@ -431,6 +444,7 @@ const Kernels kernels = {
     band_of_differences,
     band_of_variability,
     window_ranks,
+    narrow_widths,
 };
 
 }  // namespace kiv::levels::KIV_LEVEL

@@ -35,6 +35,8 @@ struct Kernels {
     // ranks[i] = small_rank(map(|v[i] - v[i - 1]|), least) for i in [1, n).
     void (*window_ranks)(const double* v, std::size_t n, const WindowMap& map, double least,
                          std::uint16_t* ranks);
+    // widths[i] = sizes[i] as a byte; returns whether any size lies outside 0..255.
+    bool (*narrow_widths)(const std::int64_t* sizes, std::size_t n, std::uint8_t* widths);
 };
 
 // Each level's kernels.
