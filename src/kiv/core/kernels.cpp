@@ -128,6 +128,11 @@ inline void fill_lanes(const std::uint8_t* widths, Offsets& o) {
     std::memcpy(o.last, last, sizeof last);
 }
 
+template <class Vector, std::size_t... lane>
+inline Vector first_lane(Vector x, std::index_sequence<lane...>) {
+    return __builtin_shufflevector(x, x, (lane * 0)...);
+}
+
 // Returns whether the lanes need masks inside the samples.
 inline bool offsets_of(const std::uint8_t* widths, Offsets& o) {
     std::uint8_t narrowest = widths[0], widest = widths[0];
@@ -135,7 +140,8 @@ inline bool offsets_of(const std::uint8_t* widths, Offsets& o) {
     using Bytes = std::uint8_t __attribute__((vector_size(kBlock)));
     Bytes all;
     std::memcpy(&all, widths, sizeof all);
-    const Bytes differ = (Bytes)(all != widths[0]);
+    // widths[0] spread from the vector itself: a byte stored and read back wider would stall
+    const Bytes differ = (Bytes)(all != first_lane(all, std::make_index_sequence<kBlock>()));
     std::uint64_t words[kBlock / 8];
     std::memcpy(words, &differ, sizeof words);
     std::uint64_t any = 0;
@@ -219,7 +225,8 @@ void mean_blocks(const double* clean, const std::uint32_t* present, std::size_t 
         const std::uint8_t* block_widths = filled < kBlock ? padded : widths + i;
         Offsets o;
         const bool masks = offsets_of(block_widths, o);
-        Doubles sum[kVectors] = {};
+        Doubles sum[kVectors];
+        for (Doubles& v : sum) v = broadcast(0.0);
         const auto first = static_cast<std::int64_t>(i) + o.lowest;
         const auto last = static_cast<std::int64_t>(i + kBlock - 1) + o.highest;
         const bool inside = first >= 0 && last < static_cast<std::int64_t>(n) && filled == kBlock;
