@@ -407,14 +407,25 @@ BandCounts band(Source source, std::size_t n, double low, double high, double* m
     return {below, kept};
 }
 
-BandCounts band_of_values(const double* v, std::size_t n, double low, double high, double* middle) {
-    return band(Values{v}, n, low, high, middle);
+template <class Source>
+BandCounts band_of(const double* v, std::size_t n, double low, double high, double* middle) {
+    return band(Source{v}, n, low, high, middle);
 }
-BandCounts band_of_differences(const double* t, std::size_t n, double low, double high, double* middle) {
-    return band(Differences{t}, n, low, high, middle);
-}
-BandCounts band_of_variability(const double* v, std::size_t n, double low, double high, double* middle) {
-    return band(Variability{v}, n, low, high, middle);
+
+template <class Source>
+std::size_t numbers_of(const double* v, std::size_t n) {
+    const Source source{v};
+    std::size_t numbers = 0, i = 0;
+    auto one = [&](double x) { numbers += x == x; };
+    if (n != 0) one(source.at(i++));
+    Words lanes = {};
+    for (; n - i >= kLanes; i += kLanes) {
+        const Doubles x = source.vector_at(i);
+        lanes -= x == x;  // true is -1
+    }
+    for (std::size_t l = 0; l < kLanes; ++l) numbers += static_cast<std::size_t>(lanes[l]);
+    for (; i < n; ++i) one(source.at(i));
+    return numbers;
 }
 
 // ---------------------------------------------------------------- window ranks
@@ -447,9 +458,9 @@ const Kernels kernels = {
 #undef KIV_NAME
 #undef KIV_STRING
     rolling_mean_chunk,
-    band_of_values,
-    band_of_differences,
-    band_of_variability,
+    {numbers_of<Values>, band_of<Values>},
+    {numbers_of<Differences>, band_of<Differences>},
+    {numbers_of<Variability>, band_of<Variability>},
     window_ranks,
     narrow_widths,
 };

@@ -27,11 +27,13 @@ struct Kernels {
     void (*rolling_mean_chunk)(const double* samples, const std::uint8_t* widths, std::size_t n,
                                std::size_t from, std::size_t to, double* clean, std::uint32_t* present,
                                double* out);
-    // A band pass over v[0, n), over the n differences t[i + 1] - t[i], or
-    // over the n variabilities |v[i] - v[i - 1]| (0 for the first).
-    BandCounts (*band_of_values)(const double* v, std::size_t n, double low, double high, double* middle);
-    BandCounts (*band_of_differences)(const double* t, std::size_t n, double low, double high, double* middle);
-    BandCounts (*band_of_variability)(const double* v, std::size_t n, double low, double high, double* middle);
+    // Of the values of a selection: v[0, n), the n differences
+    // v[i + 1] - v[i], or the n variabilities |v[i] - v[i - 1]| (0 for the
+    // first), how many are numbers, and a band pass over them.
+    struct Sequence {
+        std::size_t (*numbers)(const double* v, std::size_t n);
+        BandCounts (*band)(const double* v, std::size_t n, double low, double high, double* middle);
+    } values, differences, variability;
     // ranks[i] = small_rank(map(|v[i] - v[i - 1]|), least) for i in [1, n).
     void (*window_ranks)(const double* v, std::size_t n, const WindowMap& map, double least,
                          std::uint16_t* ranks);

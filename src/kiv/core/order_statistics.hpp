@@ -39,22 +39,21 @@ namespace detail {
 
 inline constexpr auto less = [](double a, double b) { return a < b; };
 
-// The band pass of a selection, by the kernel for the kind of sequence.
-inline BandCounts band_pass(std::span<const double> v, double low, double high, double* middle) {
-    return kernels().band_of_values(v.data(), v.size(), low, high, middle);
-}
-inline BandCounts band_pass(const Differences& d, double low, double high, double* middle) {
-    return kernels().band_of_differences(d.t.data(), d.size(), low, high, middle);
-}
-inline BandCounts band_pass(const Variability& r, double low, double high, double* middle) {
-    return kernels().band_of_variability(r.v.data(), r.size(), low, high, middle);
+// The kernels for each kind of sequence, and where it is read from.
+inline auto kernels_of(std::span<const double> v) { return std::pair(kernels().values, v.data()); }
+inline auto kernels_of(const Differences& d) { return std::pair(kernels().differences, d.t.data()); }
+inline auto kernels_of(const Variability& r) { return std::pair(kernels().variability, r.v.data()); }
+
+template <class Values>
+BandCounts band_pass(const Values& values, double low, double high, double* middle) {
+    const auto [sequence, data] = kernels_of(values);
+    return sequence.band(data, values.size(), low, high, middle);
 }
 
 template <class Values>
 std::size_t count_numbers(const Values& values) {
-    std::size_t numbers = 0;
-    for (std::size_t i = 0; i < values.size(); ++i) numbers += values[i] == values[i];
-    return numbers;
+    const auto [sequence, data] = kernels_of(values);
+    return sequence.numbers(data, values.size());
 }
 
 // Small inputs: select on a copy of the numbers.
