@@ -1,5 +1,6 @@
 // The raw window of a sample from its variability: shared by the window
-// sizes and their vector kernel, which must agree bit for bit.
+// sizes and their vector kernel, which must agree bit for bit. Always
+// inlined, so that no copy built for one CPU level serves the others.
 #pragma once
 
 #include <cstdint>
@@ -13,7 +14,7 @@ namespace kiv {
 struct WindowMap {
     double lo, range, span, min_window_size;
 
-    double operator()(double d) const noexcept {
+    [[gnu::always_inline]] double operator()(double d) const noexcept {
         const double x = (d - lo) / range;
         const double y = 0.05 > x ? 0.05 : x;
         const double z = 1.0 < y ? 1.0 : y;
@@ -27,7 +28,7 @@ inline constexpr std::uint16_t kNoRank = 0xFFFF;  // a NaN among small ranks
 
 // A raw window as a small rank above `least`; converted unconditionally
 // (NaN as 0), then chosen, so that loops of it have no branch.
-inline std::uint16_t small_rank(double raw, double least) noexcept {
+[[gnu::always_inline]] inline std::uint16_t small_rank(double raw, double least) noexcept {
     const auto r = static_cast<std::uint16_t>(static_cast<std::int32_t>(raw == raw ? raw - least : 0.0));
     return raw == raw ? r : kNoRank;
 }
