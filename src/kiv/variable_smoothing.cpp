@@ -1,9 +1,12 @@
 #include "kiv/core/variable_smoothing.hpp"
 
+#include <memory>
+
 #include "binding/array_argument.hpp"
 #include "binding/binder.hpp"
 #include "binding/detached.hpp"
 #include "binding/result_array.hpp"
+#include "kiv/core/kernels.hpp"
 #include "kiv/functions.hpp"
 
 namespace kiv {
@@ -26,9 +29,13 @@ Ref apply_variable_smoothing_call(FastCallArgs args, Py_ssize_t nargs, PyObject*
         throw PyError(PyExc_ValueError, "`values` and `window_sizes` must have the same length");
     }
     // A width outside one byte would silently become another width: checked
-    // as the widths are narrowed.
+    // as the widths are narrowed, by the kernel of the CPU level in use.
     bool outside = false;
-    auto smoothed = run_detached(samples.size(), [&] { return variable_rolling_mean(samples, sizes, outside); });
+    auto smoothed = run_detached(samples.size(), [&] {
+        const auto widths = std::make_unique_for_overwrite<std::uint8_t[]>(sizes.size());
+        outside = kernels().narrow_widths(sizes.data(), sizes.size(), widths.get());
+        return outside ? OwnedBuffer<double>() : variable_rolling_mean(samples, {widths.get(), sizes.size()});
+    });
     if (outside) throw PyError(PyExc_ValueError, "`window_sizes` values must be between 0 and 255");
     return hand_over(std::move(smoothed));
 }

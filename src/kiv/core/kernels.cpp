@@ -220,9 +220,9 @@ void mean_blocks(const double* clean, const std::uint32_t* present, std::size_t 
         std::uint8_t padded[kBlock];
         if (filled < kBlock) {
             std::memset(padded, 0, sizeof padded);
-            std::memcpy(padded, widths + (i - from), filled);
+            std::memcpy(padded, widths + i, filled);
         }
-        const std::uint8_t* block_widths = filled < kBlock ? padded : widths + (i - from);
+        const std::uint8_t* block_widths = filled < kBlock ? padded : widths + i;
         Offsets o;
         const bool masks = offsets_of(block_widths, o);
         Doubles sum[kVectors];

@@ -11,10 +11,4 @@ namespace kiv {
 OwnedBuffer<double> variable_rolling_mean(std::span<const double> samples,
                                           std::span<const std::uint8_t> widths);
 
-// The same with widths as 64-bit integers, each narrowed to a byte as its
-// chunk is reached; sets `outside` and returns nothing when any lies outside
-// 0..255.
-OwnedBuffer<double> variable_rolling_mean(std::span<const double> samples,
-                                          std::span<const std::int64_t> widths, bool& outside);
-
 }  // namespace kiv
