@@ -88,3 +88,47 @@ kiv_native_build() {
         -DKIV_NATIVE_TESTS=ON "$@" || return 1
     kiv_quiet "$tools/cmake" --build "$build" --target "${targets[@]}"
 }
+
+# The CPU levels of kiv's vector kernels on this machine's architecture,
+# lowest first: the values of KIV_CPU_LEVEL, which caps the level in use (a
+# level above what the CPU has gives the best it has).
+kiv_cpu_levels() {
+    case $(uname -m) in
+        x86_64) echo baseline avx2 avx512 ;;
+        aarch64|arm64) echo neon ;;
+    esac
+}
+
+# Makes sure that aarch64-linux-gnu-g++ and qemu-aarch64 are on PATH,
+# installing Debian's packages when they are missing: status 1 where there
+# is no apt-get, 2 where the install failed.
+kiv_aarch64_tools() {
+    command -v aarch64-linux-gnu-g++ >/dev/null 2>&1 && command -v qemu-aarch64 >/dev/null 2>&1 && return 0
+    command -v apt-get >/dev/null 2>&1 || return 1
+    local sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    echo "   installing g++-aarch64-linux-gnu and qemu-user with apt-get"
+    kiv_quiet "${sudo[@]}" apt-get update -q || return 2
+    kiv_quiet "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q \
+        g++-aarch64-linux-gnu qemu-user || return 2
+}
+
+# Compiles the module's sources with the cross compiler $2, against the
+# headers of the interpreter $1 (and its NumPy) and links them with the
+# cores of the cross build in $3: the module builds for that target too.
+kiv_cross_module() {
+    local py=$1 cxx=$2 build=$3 include numpy src objects=()
+    include=$("$py" -c 'import sysconfig; print(sysconfig.get_paths()["include"])') || return 1
+    numpy=$("$py" -c 'import numpy; print(numpy.get_include())') || return 1
+    mkdir -p "$build/module"
+    for src in src/kiv/*.cpp src/binding/*.cpp; do
+        objects+=("$build/module/$(basename "$src" .cpp).o")
+        "$cxx" -std=c++20 -O2 -fPIC -fvisibility=hidden -fvisibility-inlines-hidden -Wall -Wextra \
+            -ffp-contract=off -DPy_LIMITED_API=0x030c0000 -Isrc -isystem "$include" -I"$numpy" \
+            -c "$src" -o "${objects[-1]}" || return 1
+    done
+    "$cxx" -shared -o "$build/module/kiv.abi3.so" "${objects[@]}" "$build/libkiv_core.a" \
+        -Wl,--version-script=src/kiv/exports.map || return 1
+    echo "   the module, built for $("${cxx%g++}readelf" -h "$build/module/kiv.abi3.so" | sed -n 's/^ *Machine: *//p'):" \
+         "$("${cxx%g++}nm" -D --defined-only "$build/module/kiv.abi3.so" | awk '$2 == "T" {print $3}')"
+}

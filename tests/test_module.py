@@ -2,6 +2,7 @@
 shared library that carries it."""
 
 import importlib
+import platform
 import shutil
 import subprocess
 import sys
@@ -97,6 +98,34 @@ def test_exports_only_init_function():
     ).stdout
     code = [fields[2] for fields in map(str.split, out.splitlines()) if len(fields) == 3 and fields[1] == "T"]
     assert code == ["PyInit_kiv"]
+
+
+LEVEL = r"""
+import json
+try:
+    import kiv
+    print(json.dumps(kiv._cpu_level))
+except ImportError as exc:
+    print(json.dumps(f"ImportError: {exc}"))
+"""
+
+
+def test_cpu_level(monkeypatch):
+    # the kernels' CPU levels, lowest first; KIV_CPU_LEVEL caps the one in use
+    levels = ["baseline", "avx2", "avx512"] if platform.machine() == "x86_64" else ["neon"]
+    assert kiv._cpu_level in levels
+    assert "_cpu_level" not in kiv.__all__
+    monkeypatch.delenv("KIV_CPU_LEVEL", raising=False)
+    best = run_fresh(LEVEL)
+    assert best in levels
+    for cap in [*levels, "baseline"]:
+        monkeypatch.setenv("KIV_CPU_LEVEL", cap)
+        expected = levels[0] if cap == "baseline" else min(cap, best, key=levels.index)
+        assert run_fresh(LEVEL) == expected
+    for cap in ["AVX2", "avx-512", "sse2", " baseline"]:
+        monkeypatch.setenv("KIV_CPU_LEVEL", cap)
+        assert run_fresh(LEVEL) == (f"ImportError: KIV_CPU_LEVEL must be baseline, {', '.join(levels[1:] or levels)}"
+                                    f" or unset, not '{cap}'")
 
 
 SUBINTERPRETER = r"""

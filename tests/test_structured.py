@@ -15,8 +15,8 @@ import kiv
 from reference import bits
 
 # The wheel's thresholds (src/kiv/core/thresholds.hpp): band selection from
-# BAND numbers, variable-mean blocks and chunks of outputs.
-BAND, BLOCK, CHUNK = 8192, 32, 16384
+# BAND numbers, variable-mean blocks (by CPU level) and chunks of outputs.
+BAND, BLOCKS, CHUNK = 8192, (16, 32, 64), 16384
 
 LIBRARY = os.environ.get("KIV_LITERAL_LIBRARY")
 pytestmark = pytest.mark.skipif(not LIBRARY, reason="KIV_LITERAL_LIBRARY is unset: scripts/test builds and sets it")
@@ -80,7 +80,7 @@ WIDTHS = [lambda rng, n: np.full(n, 255), lambda rng, n: np.full(n, 30), lambda 
 # Raw windows reach round(0.95 * (widest - 1) + 1): 2047 and 2048, either side of the small-rank limit.
 WIDEST = [60, 2155, 2156]
 PERCENTILES = [(10.0, 90.0), (0.0, 100.0), (50.0, 50.0), (10.0, 150.0)]
-SIZES = [0, 1, 2, 3] + [e + d for e in (BLOCK, BAND, CHUNK) for d in (-1, 0, 1)]
+SIZES = [0, 1, 2, 3] + [e + d for e in (*BLOCKS, BAND, CHUNK) for d in (-1, 0, 1)]
 
 
 def signal(rng, shape, nan, numbers):

@@ -44,6 +44,14 @@ def test_window_size_out_of_range(bad):
     with pytest.raises(ValueError, match=f"^{RANGE_MESSAGE}$") as info:
         kiv.apply_variable_smoothing(np.zeros(3), widths)
     assert not hasattr(info.value, "__notes__")
+    # in every lane of the vectors that check them, in the scalar rest, and
+    # in a later chunk of outputs (16384 each)
+    for n, at in [(70, 0), (70, 1), (70, 7), (70, 8), (70, 15), (70, 16), (70, 63), (70, 64), (70, 69),
+                  (16454, 16383), (16454, 16387)]:
+        widths = np.full(n, 255, dtype=np.int64)
+        widths[at] = bad
+        with pytest.raises(ValueError, match=f"^{RANGE_MESSAGE}$"):
+            kiv.apply_variable_smoothing(np.zeros(n), widths)
     # the length check comes first
     with pytest.raises(ValueError, match="^`values` and `window_sizes` must have the same length$"):
         kiv.apply_variable_smoothing(np.zeros(4), widths)

@@ -5,6 +5,7 @@
 #include "binding/errors.hpp"
 #include "binding/lazy.hpp"
 #include "binding/binder.hpp"
+#include "kiv/core/kernels.hpp"
 #include "kiv/functions.hpp"
 
 namespace kiv {
@@ -81,6 +82,11 @@ int exec_module(PyObject* module) noexcept {
                                  &apply_variable_smoothing_def}) {
             add_function(module, def);
         }
+        // The CPU level of the kernels, for tests and benchmarks; not public.
+        const CpuLevel& level = cpu_level();
+        if (!level.error.empty()) throw PyError(PyExc_ImportError, level.error);
+        Ref level_name = check(PyUnicode_FromString(level.kernels->level));
+        if (PyObject_SetAttrString(module, "_cpu_level", level_name.get()) < 0) throw_pending();
         return Ref::borrow(Py_None);
     }));
     return done ? 0 : -1;

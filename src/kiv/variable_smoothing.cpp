@@ -6,6 +6,7 @@
 #include "binding/binder.hpp"
 #include "binding/detached.hpp"
 #include "binding/result_array.hpp"
+#include "kiv/core/kernels.hpp"
 #include "kiv/functions.hpp"
 
 namespace kiv {
@@ -27,15 +28,12 @@ Ref apply_variable_smoothing_call(FastCallArgs args, Py_ssize_t nargs, PyObject*
     if (samples.size() != sizes.size()) {
         throw PyError(PyExc_ValueError, "`values` and `window_sizes` must have the same length");
     }
-    // A width outside one byte would silently become another width. One
-    // pass without branches, checked at the end.
+    // A width outside one byte would silently become another width: checked
+    // as the widths are narrowed, by the kernel of the CPU level in use.
     bool outside = false;
     auto smoothed = run_detached(samples.size(), [&] {
         const auto widths = std::make_unique_for_overwrite<std::uint8_t[]>(sizes.size());
-        for (std::size_t i = 0; i < sizes.size(); ++i) {
-            outside |= static_cast<std::uint64_t>(sizes[i]) > 255;  // negatives too
-            widths[i] = static_cast<std::uint8_t>(sizes[i]);
-        }
+        outside = kernels().narrow_widths(sizes.data(), sizes.size(), widths.get());
         return outside ? OwnedBuffer<double>() : variable_rolling_mean(samples, {widths.get(), sizes.size()});
     });
     if (outside) throw PyError(PyExc_ValueError, "`window_sizes` values must be between 0 and 255");

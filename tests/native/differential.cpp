@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "kiv/core/failure.hpp"
+#include "kiv/core/kernels.hpp"
 #include "kiv/core/pipeline.hpp"
 #include "kiv/core/thresholds.hpp"
 #include "kiv/core/variable_smoothing.hpp"
@@ -261,7 +262,7 @@ void structured_family(Rng& rng) {
     } plan[] = {
         {kMedian | kPercentile | kLimit, around({kBandSample, kBandMinimum, 2 * kBandMinimum, 8 * kBandMinimum})},
         {kSizes | kPipeline, around({kBandMinimum, kMeanChunk})},
-        {kMean, around({kMeanBlock, kMeanChunk, 2 * kMeanChunk})},
+        {kMean, around({kMeanBlocks[0], kMeanBlocks[1], kMeanBlocks[2], kMeanChunk, 2 * kMeanChunk})},
     };
     std::size_t index = 0;  // turns the remaining parameters from case to case
     for (const auto& [cores, sizes] : plan) {
@@ -294,6 +295,19 @@ void structured_family(Rng& rng) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // The kernels of the CPU level that KIV_CPU_LEVEL caps, unless this CPU lacks it.
+    const kiv::CpuLevel& level = kiv::cpu_level();
+    if (!level.error.empty()) {
+        std::fprintf(stderr, "%s\n", level.error.c_str());
+        return 2;
+    }
+    const char* asked = std::getenv("KIV_CPU_LEVEL");
+    if (asked != nullptr && *asked != '\0' && std::strcmp(asked, "baseline") != 0 &&
+        std::strcmp(asked, level.kernels->level) != 0) {
+        std::printf("skipped: this CPU does not support %s\n", asked);
+        return 0;
+    }
+    std::printf("CPU level %s\n", level.kernels->level);
     const int cases = argc > 1 ? std::atoi(argv[1]) : 3000;
     Rng rng(argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 20261207);
     for (int c = 0; c < cases; ++c) one_case(rng, rng() % 3 == 0 ? rng() % 8 : rng() % 300);

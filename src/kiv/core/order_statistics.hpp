@@ -16,19 +16,44 @@
 #include <vector>
 
 #include "kiv/core/failure.hpp"
+#include "kiv/core/kernels.hpp"
 #include "kiv/core/thresholds.hpp"
 
 namespace kiv {
+
+// Consecutive differences t[i + 1] - t[i], computed when read.
+struct Differences {
+    std::span<const double> t;
+    std::size_t size() const noexcept { return t.size() < 2 ? 0 : t.size() - 1; }
+    double operator[](std::size_t i) const noexcept { return t[i + 1] - t[i]; }
+};
+
+// A signal's variability |v[i] - v[i - 1]| (0 for the first), computed when read.
+struct Variability {
+    std::span<const double> v;
+    std::size_t size() const noexcept { return v.size(); }
+    double operator[](std::size_t i) const noexcept { return i == 0 ? 0.0 : std::fabs(v[i] - v[i - 1]); }
+};
 
 namespace detail {
 
 inline constexpr auto less = [](double a, double b) { return a < b; };
 
+// The kernels for each kind of sequence, and where it is read from.
+inline auto kernels_of(std::span<const double> v) { return std::pair(kernels().values, v.data()); }
+inline auto kernels_of(const Differences& d) { return std::pair(kernels().differences, d.t.data()); }
+inline auto kernels_of(const Variability& r) { return std::pair(kernels().variability, r.v.data()); }
+
+template <class Values>
+BandCounts band_pass(const Values& values, double low, double high, double* middle) {
+    const auto [sequence, data] = kernels_of(values);
+    return sequence.band(data, values.size(), low, high, middle);
+}
+
 template <class Values>
 std::size_t count_numbers(const Values& values) {
-    std::size_t numbers = 0;
-    for (std::size_t i = 0; i < values.size(); ++i) numbers += values[i] == values[i];
-    return numbers;
+    const auto [sequence, data] = kernels_of(values);
+    return sequence.numbers(data, values.size());
 }
 
 // Small inputs: select on a copy of the numbers.
@@ -77,15 +102,9 @@ void select(const Values& values, std::size_t k, std::size_t position, std::size
     // whether it stays: room for every value, so that neither a value after
     // the last kept number (a NaN, say) nor numbers another thread wrote
     // since they were counted can land outside. Only the front is ever read.
-    std::size_t below = 0, kept = 0;
     {
         const auto middle = std::make_unique_for_overwrite<double[]>(values.size() + 1);
-        for (std::size_t i = 0; i < values.size(); ++i) {
-            const double v = values[i];
-            middle[kept] = v;
-            below += v < low;
-            kept += static_cast<std::size_t>(v >= low) & static_cast<std::size_t>(v <= high);  // never NaN
-        }
+        const auto [below, kept] = band_pass(values, low, high, middle.get());
         if (below <= position && below + kept >= position + count && kept < k)
             return select(std::span<const double>(middle.get(), kept), kept, position - below, count, out);
     }
@@ -133,20 +152,6 @@ private:
 
     Values values_;  // input order, never permuted
     std::size_t size_;
-};
-
-// Consecutive differences t[i + 1] - t[i], computed when read.
-struct Differences {
-    std::span<const double> t;
-    std::size_t size() const noexcept { return t.size() < 2 ? 0 : t.size() - 1; }
-    double operator[](std::size_t i) const noexcept { return t[i + 1] - t[i]; }
-};
-
-// A signal's variability |v[i] - v[i - 1]| (0 for the first), computed when read.
-struct Variability {
-    std::span<const double> v;
-    std::size_t size() const noexcept { return v.size(); }
-    double operator[](std::size_t i) const noexcept { return i == 0 ? 0.0 : std::fabs(v[i] - v[i - 1]); }
 };
 
 }  // namespace kiv

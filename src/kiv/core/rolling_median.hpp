@@ -5,10 +5,10 @@
 #include <span>
 
 #include "kiv/core/thresholds.hpp"
+#include "kiv/core/window_map.hpp"
 
 namespace kiv {
 
-inline constexpr std::uint16_t kNoRank = 0xFFFF;  // a NaN among small ranks
 using thresholds::kMaxSmallRanks;
 
 // For each sample i, the window byte of the NaN-skipping median of

@@ -29,12 +29,13 @@ inline constexpr std::size_t kMaxSmallRanks = 2048;
 inline constexpr std::size_t kBandMinimum = 8 * kBandSample;
 
 // Fixed by the shape of the code, not by tuning, so never lowered: outputs of
-// the variable mean per SIMD block, and the farthest a window of width 255
-// reaches from its output.
-inline constexpr std::size_t kMeanBlock = 32;
+// the variable mean per SIMD block (eight vectors of 2, 4 or 8 lanes, by the
+// CPU level in use), and the farthest a window of width 255 reaches from its
+// output.
+inline constexpr std::size_t kMeanBlocks[] = {16, 32, 64};
 inline constexpr std::int64_t kMeanReach = 128;
 
-static_assert(kMeanChunk % kMeanBlock == 0);
+static_assert(kMeanChunk % kMeanBlocks[2] == 0);
 static_assert(kMaxSmallRanks < 0xFFFF);  // 0xFFFF marks NaN among small ranks
 
 }  // namespace kiv::thresholds

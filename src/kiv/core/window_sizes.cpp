@@ -7,9 +7,11 @@
 #include <vector>
 
 #include "kiv/core/failure.hpp"
+#include "kiv/core/kernels.hpp"
 #include "kiv/core/numeric.hpp"
 #include "kiv/core/order_statistics.hpp"
 #include "kiv/core/rolling_median.hpp"
+#include "kiv/core/window_map.hpp"
 
 namespace kiv {
 
@@ -33,22 +35,13 @@ double percentile_of(const StableOrderStatistics<Values>& sorted, double p) {
     return (above - below) * frac + below;
 }
 
-// The raw window of each sample, computed when read: variability mapped
-// linearly from [lo, hi] onto the span of widths, rounded half to even.
+// The raw window of each sample, computed when read.
 struct RawWindows {
     Variability variability;
-    double lo, range, span, min_window_size;
+    WindowMap map;
 
     std::size_t size() const noexcept { return variability.size(); }
-    double operator[](std::size_t i) const noexcept { return from_variability(variability[i]); }
-    double from_variability(double d) const noexcept {
-        const double x = (d - lo) / range;
-        const double y = 0.05 > x ? 0.05 : x;
-        const double z = 1.0 < y ? 1.0 : y;
-        const double rounded = round_half_even((1.0 - z) * span + min_window_size);
-        // Zero rather than NaN: unknown variability pulls the median down.
-        return d != d ? 0.0 : rounded;
-    }
+    double operator[](std::size_t i) const noexcept { return map(variability[i]); }
 };
 
 }  // namespace
@@ -71,27 +64,22 @@ OwnedBuffer<std::uint8_t> compute_window_sizes(std::span<const double> samples,
 
     double range = hi - lo;
     if (range <= 0.0) range = 1.0;
-    const RawWindows raw{variability, lo, range, static_cast<double>(max_window_size) - params.min_window_size,
-                         params.min_window_size};
+    const RawWindows raw{variability,
+                         {lo, range, static_cast<double>(max_window_size) - params.min_window_size,
+                          params.min_window_size}};
     OwnedBuffer<std::uint8_t> widths(n);
     const std::uint64_t w = params.window_smooth_width_size;
 
     // Raw windows are integers between the two ends of the map (or 0, or
     // NaN): when that range is small, they go straight into small ranks.
-    const double calm = round_half_even((1.0 - 0.05) * raw.span + raw.min_window_size);
-    const double busy = round_half_even((1.0 - 1.0) * raw.span + raw.min_window_size);
+    const double calm = round_half_even((1.0 - 0.05) * raw.map.span + raw.map.min_window_size);
+    const double busy = round_half_even((1.0 - 1.0) * raw.map.span + raw.map.min_window_size);
     const double least = std::min({calm, busy, 0.0});
     const double most = std::max({calm, busy, 0.0});
     if (least >= -0x1p52 && most <= 0x1p52 && most - least < kMaxSmallRanks) {  // both finite
         std::vector<std::uint16_t> ranks(n);
-        auto rank = [&](double v) {
-            // Converted unconditionally (NaN as 0), then chosen: no branch.
-            const auto r = static_cast<std::uint16_t>(static_cast<std::int32_t>(v == v ? v - least : 0.0));
-            return v == v ? r : kNoRank;
-        };
-        ranks[0] = rank(raw[0]);
-        for (std::size_t i = 1; i < n; ++i)  // the variability written out, so that this vectorises
-            ranks[i] = rank(raw.from_variability(std::fabs(samples[i] - samples[i - 1])));
+        ranks[0] = small_rank(raw[0], least);
+        kernels().window_ranks(samples.data(), n, raw.map, least, ranks.data());
         rolling_median_bytes_small(ranks, static_cast<std::int64_t>(least),
                                    static_cast<std::size_t>(most - least) + 1, w, {widths.data(), n});
     } else {

@@ -1,0 +1,10 @@
+# Fails when an object of the per-level kernels defines a weak or unique
+# symbol: the linker keeps one copy of such a symbol for the whole library,
+# and a copy built for AVX-512 would then run on CPUs without it.
+#   cmake -DNM=<nm> -DOBJECT=<file> -P check_level_object.cmake
+execute_process(COMMAND "${NM}" --defined-only -C "${OBJECT}" OUTPUT_VARIABLE symbols COMMAND_ERROR_IS_FATAL ANY)
+string(REGEX MATCHALL "[^\n]* [VWuvw] [^\n]*" shared "${symbols}")
+if(shared)
+  list(JOIN shared "\n  " shared)
+  message(FATAL_ERROR "${OBJECT} shares symbols with the other levels' objects:\n  ${shared}")
+endif()

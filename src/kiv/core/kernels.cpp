@@ -1,0 +1,468 @@
+// The vector loops of the cores, compiled once per CPU level (KIV_LEVEL
+// names it; the level's compiler flags give the vector width). Vectors are
+// exactly as wide as the level's registers: wider generic vectors would be
+// split through the stack.
+//
+// Only plain functions of this file's own namespace may be emitted here: an
+// inline function or template shared with other files would be merged with
+// their copies at link time, and a copy built for a higher level could then
+// run on a CPU without it (CMake checks the objects for such symbols).
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <utility>
+
+#include "kiv/core/kernels.hpp"
+#include "kiv/core/thresholds.hpp"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+#ifndef KIV_LEVEL
+#error "KIV_LEVEL names the CPU level this file is built for"
+#endif
+
+namespace kiv::levels::KIV_LEVEL {
+
+namespace {
+
+#if defined(__AVX512F__)
+constexpr std::size_t kLanes = 8;
+#elif defined(__AVX2__)
+constexpr std::size_t kLanes = 4;
+#elif defined(__SSE2__) || defined(__ARM_NEON)
+constexpr std::size_t kLanes = 2;
+#else
+#error "no vector kernels for this target"
+#endif
+
+using Doubles = double __attribute__((vector_size(kLanes * sizeof(double))));
+using Words = std::int64_t __attribute__((vector_size(kLanes * sizeof(double))));
+
+inline Doubles load(const double* p) {
+    Doubles x;
+    std::memcpy(&x, p, sizeof x);
+    return x;
+}
+
+inline Doubles broadcast(double x) { return Doubles{} + x; }
+
+// One bit per lane of a comparison's result.
+inline unsigned lane_bits(Words mask) {
+#if defined(__AVX512F__)
+    return _mm512_movepi64_mask(reinterpret_cast<__m512i>(mask));
+#elif defined(__AVX2__)
+    return static_cast<unsigned>(_mm256_movemask_pd(reinterpret_cast<__m256d>(mask)));
+#elif defined(__SSE2__)
+    return static_cast<unsigned>(_mm_movemask_pd(reinterpret_cast<__m128d>(mask)));
+#else
+    unsigned bits = 0;
+    for (std::size_t l = 0; l < kLanes; ++l) bits |= static_cast<unsigned>(mask[l] & 1) << l;
+    return bits;
+#endif
+}
+
+inline std::int64_t min64(std::int64_t a, std::int64_t b) { return a < b ? a : b; }
+inline std::int64_t max64(std::int64_t a, std::int64_t b) { return a < b ? b : a; }
+inline std::int64_t clamp64(std::int64_t x, std::int64_t lo, std::int64_t hi) { return min64(max64(x, lo), hi); }
+
+inline std::size_t count_bits(unsigned bits) {
+#if defined(__POPCNT__) || defined(__aarch64__)
+    return static_cast<std::size_t>(__builtin_popcount(bits));
+#else
+    std::size_t count = 0;  // without the instruction, a library call
+    for (std::size_t l = 0; l < kLanes; ++l) count += bits >> l & 1;
+    return count;
+#endif
+}
+
+// ---------------------------------------------------------------- variable mean
+//
+// Outputs in blocks of eight vectors, one SIMD lane each: eight independent
+// sums hide the add latency. Every lane still sums its own window from +0.0
+// in index order, so each output is bit for bit what one scalar loop per
+// output gives. Where a lane skips a sample (a NaN, or one outside its
+// window) it adds +0.0 instead, which changes nothing: a sum that starts at
+// +0.0 is never -0.0. So the blocks read the samples with every NaN replaced
+// by +0.0 and count the numbers in each window apart.
+
+constexpr std::size_t kVectors = 8;
+constexpr std::size_t kBlock = kVectors * kLanes;
+constexpr std::int64_t kReach = thresholds::kMeanReach;
+static_assert(thresholds::kMeanChunk % kBlock == 0);
+static_assert(kBlock >= thresholds::kMeanBlocks[0] && kBlock <= thresholds::kMeanBlocks[2]);
+
+constexpr double kMissing = __builtin_bit_cast(double, std::uint64_t{0x7FF8000000000000});
+
+// Adds x to the lanes that take it.
+inline void take(const Doubles& x, const Words& mask, Doubles& sum) {
+    // Vector casts reinterpret the bits: a lane not taking x adds +0.0.
+    sum += (Doubles)((Words)x & mask);
+}
+
+// The windows of one block relative to each output: lane j of output c takes
+// samples[c + d] for d from first[j] to last[j] (-floor(w/2) to ceil(w/2) - 1
+// for width w; none for width 0). Both ends move monotonically with w, so
+// the widest and narrowest widths give the block's extremes.
+struct Offsets {
+    std::int64_t lowest, highest;            // over all lanes
+    std::int64_t common_first, common_last;  // taken by every lane
+    // Per lane, as doubles, so that the compares are single vector
+    // instructions; set by fill_lanes where needed.
+    Doubles first[kVectors], last[kVectors];
+};
+
+inline std::int64_t first_of(std::int64_t w) { return w == 0 ? 1 : -(w / 2); }
+inline std::int64_t last_of(std::int64_t w) { return w == 0 ? 0 : (w + 1) / 2 - 1; }
+
+// Per-lane bounds; only needed where lanes differ or windows are cut off.
+inline void fill_lanes(const std::uint8_t* widths, Offsets& o) {
+    double first[kBlock], last[kBlock];
+    for (std::size_t j = 0; j < kBlock; ++j) {
+        first[j] = static_cast<double>(first_of(widths[j]));
+        last[j] = static_cast<double>(last_of(widths[j]));
+    }
+    std::memcpy(o.first, first, sizeof first);
+    std::memcpy(o.last, last, sizeof last);
+}
+
+template <class Vector, std::size_t... lane>
+inline Vector first_lane(Vector x, std::index_sequence<lane...>) {
+    return __builtin_shufflevector(x, x, (lane * 0)...);
+}
+
+// Returns whether the lanes need masks inside the samples.
+inline bool offsets_of(const std::uint8_t* widths, Offsets& o) {
+    std::uint8_t narrowest = widths[0], widest = widths[0];
+    // Runs of one width are common: one vector comparison settles them.
+    using Bytes = std::uint8_t __attribute__((vector_size(kBlock)));
+    Bytes all;
+    std::memcpy(&all, widths, sizeof all);
+    // widths[0] spread from the vector itself: a byte stored and read back wider would stall
+    const Bytes differ = (Bytes)(all != first_lane(all, std::make_index_sequence<kBlock>()));
+    std::uint64_t words[kBlock / 8];
+    std::memcpy(words, &differ, sizeof words);
+    std::uint64_t any = 0;
+    for (const std::uint64_t w : words) any |= w;
+    if (any != 0) {
+        for (std::size_t j = 1; j < kBlock; ++j) {
+            narrowest = widths[j] < narrowest ? widths[j] : narrowest;
+            widest = widths[j] > widest ? widths[j] : widest;
+        }
+    }
+    o.lowest = min64(first_of(widest), 0);
+    o.highest = max64(last_of(widest), -1);
+    o.common_first = first_of(narrowest);
+    o.common_last = last_of(narrowest);
+    return narrowest != widest || narrowest == 0;
+}
+
+// Outputs [i, i + kBlock) whose windows lie inside the samples: element d of
+// every lane comes from one vector load at p + d, p standing for output i.
+// Every lane takes every sample of [common_first, common_last].
+inline void common_part(const double* p, const Offsets& o, Doubles* sum) {
+    for (std::int64_t d = o.common_first; d <= o.common_last; ++d) {
+        const double* q = p + d;
+        // Hidden from the optimiser: loads kept across iterations for reuse
+        // would take the registers the sums need.
+        asm("" : "+r"(q));
+        for (std::size_t v = 0; v < kVectors; ++v) sum[v] += load(q + v * kLanes);
+    }
+}
+
+// The same where lanes differ: masks before and after the common part.
+inline void inner_block(const double* p, const Offsets& o, Doubles* sum) {
+    auto masked = [&](std::int64_t d) {
+        const Doubles ds = broadcast(static_cast<double>(d));
+        for (std::size_t v = 0; v < kVectors; ++v)
+            take(load(p + d + static_cast<std::int64_t>(v * kLanes)), (ds >= o.first[v]) & (ds <= o.last[v]), sum[v]);
+    };
+    for (std::int64_t d = o.lowest; d < o.common_first; ++d) masked(d);
+    common_part(p, o, sum);
+    for (std::int64_t d = o.common_last + 1; d <= o.highest; ++d) masked(d);
+}
+
+// Outputs [i, to) near the ends of the samples, where windows are cut off:
+// each sample goes to the lanes whose window holds it.
+inline void edge_block(const double* clean, std::size_t base, std::size_t n, std::size_t i, std::size_t to,
+                       const Offsets& o, Doubles* sum) {
+    const auto lowest = max64(static_cast<std::int64_t>(i) + o.lowest, 0);
+    const auto highest = min64(static_cast<std::int64_t>(to) - 1 + o.highest, static_cast<std::int64_t>(n) - 1);
+    Doubles lane;
+    for (std::size_t l = 0; l < kLanes; ++l) lane[l] = static_cast<double>(l);
+    for (std::int64_t t = lowest; t <= highest; ++t) {
+        const Doubles xs = broadcast(clean[static_cast<std::size_t>(t) - base]);
+        for (std::size_t v = 0; v < kVectors; ++v) {
+            // offset of t from each lane's output
+            const Doubles ds = broadcast(static_cast<double>(t - static_cast<std::int64_t>(i + v * kLanes))) - lane;
+            take(xs, (ds >= o.first[v]) & (ds <= o.last[v]), sum[v]);
+        }
+    }
+}
+
+// Outputs [from, to), for every k that their windows can reach:
+// clean[k - base] is samples[k] with NaN as +0.0, and present[k - base] how
+// many of samples[base, k) are numbers.
+// Meanwhile samples[ahead, n) are fetched into the cache, as far on as the
+// outputs done, for the next chunk: reading them is what its set-up waits for.
+void mean_blocks(const double* clean, const std::uint32_t* present, std::size_t base, const std::uint8_t* widths,
+                 std::size_t n, std::size_t from, std::size_t to, double* out, const double* samples,
+                 std::size_t ahead) {
+    for (std::size_t i = from; i < to; i += kBlock) {
+        for (std::size_t k = ahead + (i - from); k < n && k < ahead + (i - from) + kBlock; k += 64 / sizeof(double))
+            __builtin_prefetch(samples + k);
+        const std::size_t filled = to - i < kBlock ? to - i : kBlock;
+        // A whole block's widths are read in place (a copy would be stored in
+        // pieces and read back whole, which stalls); a short one is padded
+        // with 0: no window.
+        std::uint8_t padded[kBlock];
+        if (filled < kBlock) {
+            std::memset(padded, 0, sizeof padded);
+            std::memcpy(padded, widths + i, filled);
+        }
+        const std::uint8_t* block_widths = filled < kBlock ? padded : widths + i;
+        Offsets o;
+        const bool masks = offsets_of(block_widths, o);
+        Doubles sum[kVectors];
+        for (Doubles& v : sum) v = broadcast(0.0);
+        const auto first = static_cast<std::int64_t>(i) + o.lowest;
+        const auto last = static_cast<std::int64_t>(i + kBlock - 1) + o.highest;
+        const bool inside = first >= 0 && last < static_cast<std::int64_t>(n) && filled == kBlock;
+        if (inside && !masks) {
+            common_part(clean + (i - base), o, sum);
+        } else {
+            fill_lanes(block_widths, o);
+            if (inside) {
+                inner_block(clean + (i - base), o, sum);
+            } else {
+                edge_block(clean, base, n, i, i + filled, o, sum);
+            }
+        }
+        // Each lane's count of numbers: its width, unless a NaN or an end of
+        // the samples is near.
+        double counts[kBlock];
+        const bool numbers_only =
+            inside && present[static_cast<std::size_t>(last + 1) - base] - present[static_cast<std::size_t>(first) - base] ==
+                          static_cast<std::uint64_t>(last + 1 - first);
+        if (numbers_only) {
+            for (std::size_t j = 0; j < kBlock; ++j) counts[j] = block_widths[j];
+        } else if (inside && !masks && block_widths[0] != 0) {
+            // One width: each count is a difference of two runs of the prefix counts.
+            const std::uint32_t* after = present + (i - base) + (o.common_last + 1);
+            const std::uint32_t* before = present + (i - base) + o.common_first;
+            for (std::size_t j = 0; j < kBlock; ++j) counts[j] = static_cast<double>(after[j] - before[j]);
+        } else if (inside) {
+            for (std::size_t j = 0; j < kBlock; ++j) {
+                const std::int64_t w = block_widths[j];
+                const auto at = static_cast<std::int64_t>(i + j - base);  // inside: never below a window
+                counts[j] = w == 0 ? 0.0
+                                   : static_cast<double>(present[static_cast<std::size_t>(at + last_of(w) + 1)] -
+                                                         present[static_cast<std::size_t>(at + first_of(w))]);
+            }
+        } else {
+            const auto end = static_cast<std::int64_t>(n);
+            for (std::size_t j = 0; j < kBlock; ++j) {
+                const auto at = static_cast<std::int64_t>(i + j);
+                const auto lo = clamp64(at + first_of(block_widths[j]), 0, end);
+                const auto hi = clamp64(at + last_of(block_widths[j]) + 1, lo, end);
+                counts[j] = static_cast<double>(present[static_cast<std::size_t>(hi) - base] -
+                                                present[static_cast<std::size_t>(lo) - base]);
+            }
+        }
+        double means[kBlock];
+        for (std::size_t v = 0; v < kVectors; ++v) {
+            const Doubles count = load(counts + v * kLanes);
+            const Doubles mean = sum[v] / count;
+            const Words none = count == 0.0;
+            const Doubles result = (Doubles)(((Words)mean & ~none) | ((Words)broadcast(kMissing) & none));
+            std::memcpy(means + v * kLanes, &result, sizeof result);
+        }
+        if (filled == kBlock) {
+            std::memcpy(out + i, means, sizeof means);  // a fixed size: plain vector stores
+        } else {
+            std::memcpy(out + i, means, filled * sizeof(double));
+        }
+    }
+}
+
+using Counts = std::uint32_t __attribute__((vector_size(kLanes * sizeof(std::uint32_t))));
+
+// Lanes moved up by `by`, zeros coming in.
+template <std::size_t by, std::size_t... lane>
+inline Words moved_up(Words x, std::index_sequence<lane...>) {
+    return __builtin_shufflevector(x, Words{}, (lane < by ? kLanes : lane - by)...);
+}
+
+// The running sum of x's lanes, in lanes of 32 bits.
+inline Counts running_count(Words x) {
+    for (std::size_t by = 1; by < kLanes; by *= 2) {
+        x += by == 1 ? moved_up<1>(x, std::make_index_sequence<kLanes>())
+           : by == 2 ? moved_up<2>(x, std::make_index_sequence<kLanes>())
+                     : moved_up<4>(x, std::make_index_sequence<kLanes>());
+    }
+    return __builtin_convertvector(x, Counts);
+}
+
+void rolling_mean_chunk(const double* samples, const std::uint8_t* widths, std::size_t n, std::size_t from,
+                        std::size_t to, double* clean, std::uint32_t* present, double* out) {
+    const std::size_t base = from < kReach ? 0 : from - kReach;
+    const std::size_t top = to + kReach < n ? to + kReach : n;
+    // One read of each sample: a snapshot, whatever another thread writes meanwhile.
+    std::uint32_t numbers = 0;
+    present[0] = 0;
+    std::size_t k = base;
+    for (; top - k >= kLanes; k += kLanes) {
+        const Doubles x = load(samples + k);
+        const Words number = x == x;
+        const Doubles kept = (Doubles)((Words)x & number);
+        std::memcpy(clean + (k - base), &kept, sizeof kept);
+        const Counts counts = numbers + running_count(-number);
+        std::memcpy(present + (k - base + 1), &counts, sizeof counts);
+        numbers += count_bits(lane_bits(number));  // the chain from vector to vector stays scalar
+    }
+    for (; k < top; ++k) {
+        const double x = samples[k];
+        const bool number = x == x;
+        clean[k - base] = number ? x : 0.0;
+        numbers += number;
+        present[k - base + 1] = numbers;
+    }
+    mean_blocks(clean, present, base, widths, n, from, to, out, samples, top);
+}
+
+// ---------------------------------------------------------------- band pass
+//
+// Values of a band selection: each is stored at the next free slot, and
+// that slot is taken when the value lies in [low, high] (never NaN).
+
+// The values a pass reads, one or a vector at a time.
+struct Values {
+    const double* v;
+    double at(std::size_t i) const { return v[i]; }
+    Doubles vector_at(std::size_t i) const { return load(v + i); }
+};
+struct Differences {
+    const double* t;
+    double at(std::size_t i) const { return t[i + 1] - t[i]; }
+    Doubles vector_at(std::size_t i) const { return load(t + i + 1) - load(t + i); }
+};
+struct Variability {
+    const double* v;
+    double at(std::size_t i) const { return i == 0 ? 0.0 : std::fabs(v[i] - v[i - 1]); }
+    Doubles vector_at(std::size_t i) const {  // i >= 1
+        constexpr Words kMagnitude = Words{} + 0x7FFFFFFFFFFFFFFF;
+        return (Doubles)((Words)(load(v + i) - load(v + i - 1)) & kMagnitude);
+    }
+};
+
+// Stores the lanes of x set in `in` (one bit each) at out, in lane order,
+// and returns how many there are; the whole vector is written.
+inline std::size_t compress(Doubles x, unsigned in, double* out) {
+#if defined(__AVX512F__)
+    _mm512_storeu_pd(out, _mm512_maskz_compress_pd(static_cast<__mmask8>(in), x));
+    return count_bits(in);
+#elif defined(__AVX2__)
+    // The 32-bit halves of the kept lanes, moved to the front.
+    alignas(32) static constexpr std::int32_t kFront[16][8] = {
+        {0, 1, 2, 3, 4, 5, 6, 7}, {0, 1, 2, 3, 4, 5, 6, 7}, {2, 3, 0, 1, 4, 5, 6, 7}, {0, 1, 2, 3, 4, 5, 6, 7},
+        {4, 5, 0, 1, 2, 3, 6, 7}, {0, 1, 4, 5, 2, 3, 6, 7}, {2, 3, 4, 5, 0, 1, 6, 7}, {0, 1, 2, 3, 4, 5, 6, 7},
+        {6, 7, 0, 1, 2, 3, 4, 5}, {0, 1, 6, 7, 2, 3, 4, 5}, {2, 3, 6, 7, 0, 1, 4, 5}, {0, 1, 2, 3, 6, 7, 4, 5},
+        {4, 5, 6, 7, 0, 1, 2, 3}, {0, 1, 4, 5, 6, 7, 2, 3}, {2, 3, 4, 5, 6, 7, 0, 1}, {0, 1, 2, 3, 4, 5, 6, 7}};
+    const __m256i order = _mm256_load_si256(reinterpret_cast<const __m256i*>(kFront[in]));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out),
+                        _mm256_permutevar8x32_epi32(reinterpret_cast<__m256i>(x), order));
+    return count_bits(in);
+#else
+    std::size_t kept = 0;
+    for (std::size_t l = 0; l < kLanes; ++l) {
+        out[kept] = x[l];
+        kept += in >> l & 1;
+    }
+    return kept;
+#endif
+}
+
+template <class Source>
+BandCounts band(Source source, std::size_t n, double low, double high, double* middle) {
+    std::size_t below = 0, kept = 0, i = 0;
+    auto one = [&](double v) {
+        middle[kept] = v;
+        below += v < low;
+        kept += static_cast<std::size_t>(v >= low) & static_cast<std::size_t>(v <= high);
+    };
+    // The first value apart: a variability's is not a difference.
+    if (n != 0) one(source.at(i++));
+    Words below_lanes = {};
+    const Doubles lows = broadcast(low), highs = broadcast(high);
+    for (; n - i >= kLanes; i += kLanes) {
+        const Doubles x = source.vector_at(i);
+        below_lanes -= x < lows;  // true is -1
+        // Stored at kept <= i: whole vectors stay inside the n values.
+        kept += compress(x, lane_bits((x >= lows) & (x <= highs)), middle + kept);
+    }
+    for (std::size_t l = 0; l < kLanes; ++l) below += static_cast<std::size_t>(below_lanes[l]);
+    for (; i < n; ++i) one(source.at(i));
+    return {below, kept};
+}
+
+template <class Source>
+BandCounts band_of(const double* v, std::size_t n, double low, double high, double* middle) {
+    return band(Source{v}, n, low, high, middle);
+}
+
+template <class Source>
+std::size_t numbers_of(const double* v, std::size_t n) {
+    const Source source{v};
+    std::size_t numbers = 0, i = 0;
+    auto one = [&](double x) { numbers += x == x; };
+    if (n != 0) one(source.at(i++));
+    Words lanes = {};
+    for (; n - i >= kLanes; i += kLanes) {
+        const Doubles x = source.vector_at(i);
+        lanes -= x == x;  // true is -1
+    }
+    for (std::size_t l = 0; l < kLanes; ++l) numbers += static_cast<std::size_t>(lanes[l]);
+    for (; i < n; ++i) one(source.at(i));
+    return numbers;
+}
+
+// ---------------------------------------------------------------- window ranks
+
+// Written out as a plain loop: the compiler vectorises it at the level's width.
+void window_ranks(const double* v, std::size_t n, const WindowMap& map, double least, std::uint16_t* ranks) {
+    for (std::size_t i = 1; i < n; ++i) ranks[i] = small_rank(map(std::fabs(v[i] - v[i - 1])), least);
+}
+
+// ---------------------------------------------------------------- widths
+
+// One pass without branches: each value read once, checked and narrowed.
+bool narrow_widths(const std::int64_t* sizes, std::size_t n, std::uint8_t* widths) {
+    std::uint64_t above = 0;  // the bits of every value above its low byte: negatives have some
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto size = static_cast<std::uint64_t>(sizes[i]);
+        above |= size >> 8;
+        widths[i] = static_cast<std::uint8_t>(size);
+    }
+    return above != 0;
+}
+
+}  // namespace
+
+extern const Kernels kernels;
+const Kernels kernels = {
+#define KIV_STRING(x) #x
+#define KIV_NAME(x) KIV_STRING(x)
+    KIV_NAME(KIV_LEVEL),
+#undef KIV_NAME
+#undef KIV_STRING
+    rolling_mean_chunk,
+    {numbers_of<Values>, band_of<Values>},
+    {numbers_of<Differences>, band_of<Differences>},
+    {numbers_of<Variability>, band_of<Variability>},
+    window_ranks,
+    narrow_widths,
+};
+
+}  // namespace kiv::levels::KIV_LEVEL

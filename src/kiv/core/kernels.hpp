@@ -1,0 +1,66 @@
+// The vector loops of the numeric cores, built once per CPU level from one
+// source (kernels.cpp, compiled with each level's flags into a namespace of
+// its own) and chosen once per process: the best level this CPU supports,
+// capped by the environment variable KIV_CPU_LEVEL.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "kiv/core/window_map.hpp"
+
+namespace kiv {
+
+// Of one band pass over n values: how many fell below the band, and how
+// many lie in it. Every value is stored at middle[kept] before the test
+// decides whether it stays, and whole vectors are stored at a time, so
+// middle needs room for n values.
+struct BandCounts {
+    std::size_t below, kept;
+};
+
+struct Kernels {
+    const char* level;
+    // Outputs [from, to) of the variable mean: clean and present are
+    // scratch for the chunk's reach (to - from + 2 * kMeanReach values).
+    void (*rolling_mean_chunk)(const double* samples, const std::uint8_t* widths, std::size_t n,
+                               std::size_t from, std::size_t to, double* clean, std::uint32_t* present,
+                               double* out);
+    // Of the values of a selection: v[0, n), the n differences
+    // v[i + 1] - v[i], or the n variabilities |v[i] - v[i - 1]| (0 for the
+    // first), how many are numbers, and a band pass over them.
+    struct Sequence {
+        std::size_t (*numbers)(const double* v, std::size_t n);
+        BandCounts (*band)(const double* v, std::size_t n, double low, double high, double* middle);
+    } values, differences, variability;
+    // ranks[i] = small_rank(map(|v[i] - v[i - 1]|), least) for i in [1, n).
+    void (*window_ranks)(const double* v, std::size_t n, const WindowMap& map, double least,
+                         std::uint16_t* ranks);
+    // widths[i] = sizes[i] as a byte; returns whether any size lies outside 0..255.
+    bool (*narrow_widths)(const std::int64_t* sizes, std::size_t n, std::uint8_t* widths);
+};
+
+// Each level's kernels.
+namespace levels {
+#if defined(__x86_64__)
+namespace baseline { extern const Kernels kernels; }
+namespace avx2 { extern const Kernels kernels; }
+namespace avx512 { extern const Kernels kernels; }
+#elif defined(__aarch64__)
+namespace neon { extern const Kernels kernels; }
+#endif
+}  // namespace levels
+
+// The kernels in use, chosen on first call.
+const Kernels& kernels();
+
+// How the level in use was chosen: error says what was wrong with
+// KIV_CPU_LEVEL (then the best level is in use).
+struct CpuLevel {
+    const Kernels* kernels;
+    std::string error;
+};
+const CpuLevel& cpu_level();
+
+}  // namespace kiv
