@@ -1,0 +1,21 @@
+// The time order of samples: the permutation that a stable sort of their
+// timestamps by `<` gives, found by a path that suits the shape of the
+// timestamps instead of by comparisons alone.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+namespace kiv {
+
+// order[k] = the input index of the k-th sample in time order: ascending by
+// `<`, equal timestamps (-0.0 and +0.0 among them) in input order. The
+// timestamps hold no NaN; order has room for all of them. Index is
+// std::uint32_t (fewer than 2^32 samples) or std::uint64_t.
+template <class Index>
+void stable_time_order(std::span<const double> timestamps, Index* order);
+
+extern template void stable_time_order<std::uint32_t>(std::span<const double>, std::uint32_t*);
+extern template void stable_time_order<std::uint64_t>(std::span<const double>, std::uint64_t*);
+
+}  // namespace kiv
