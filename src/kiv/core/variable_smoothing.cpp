@@ -120,12 +120,16 @@ inline void edge_block(const double* clean, std::size_t base, std::size_t n, std
     const auto lowest = std::max<std::int64_t>(static_cast<std::int64_t>(i) + o.lowest, 0);
     const auto highest = std::min<std::int64_t>(static_cast<std::int64_t>(to) - 1 + o.highest,
                                                 static_cast<std::int64_t>(n) - 1);
+    // Each lane's output relative to output i, subtracted whole from the
+    // offset of t (small integers: exact).
+    Doubles lane[kVectors];
+    for (std::size_t v = 0; v < kVectors; ++v)
+        for (std::size_t l = 0; l < kLanes; ++l) lane[v][l] = static_cast<double>(v * kLanes + l);
     for (std::int64_t t = lowest; t <= highest; ++t) {
         const Doubles xs = Doubles{} + clean[static_cast<std::size_t>(t) - base];
+        const Doubles from_i = Doubles{} + static_cast<double>(t - static_cast<std::int64_t>(i));
         for (std::size_t v = 0; v < kVectors; ++v) {
-            Doubles ds;  // offset of t from each lane's output
-            for (std::size_t l = 0; l < kLanes; ++l)
-                ds[l] = static_cast<double>(t - static_cast<std::int64_t>(i + v * kLanes + l));
+            const Doubles ds = from_i - lane[v];  // offset of t from each lane's output
             take(xs, (ds >= o.first[v]) & (ds <= o.last[v]), sum[v]);
         }
     }
@@ -221,7 +225,7 @@ OwnedBuffer<double> variable_rolling_mean(std::span<const double> samples,
     if (widths.size() < n) fail_index(widths.size(), widths.size());
     OwnedBuffer<double> out(n);
     constexpr std::size_t kChunk = thresholds::kMeanChunk;
-    const std::size_t reach = std::min(n, kChunk) + 2 * kReach;  // short signals need short buffers
+    const std::size_t reach = std::min(n, kChunk + 2 * kReach);  // short signals need short buffers
     std::vector<double> clean(reach);
     std::vector<std::uint32_t> present(reach + 1);
     for (std::size_t from = 0; from < n; from += kChunk) {
