@@ -34,6 +34,10 @@ inline constexpr std::size_t kRadixBucket = 1024;
 // Selections of this many numbers (not values: NaN is not counted) or more
 // take the band pass; fewer select on a copy.
 inline constexpr std::size_t kBandMinimum = 8 * kBandSample;
+// A band pass passes its band to another one only when the band holds at
+// most 1 / kBandNarrow of the numbers (the two buffers then take at most
+// 9 / 8 of one); a wider band is searched in place.
+inline constexpr std::size_t kBandNarrow = 8;
 
 // Time order: up to this many samples by insertion; a log with at most
 // 1 / kAsideShare of its samples out of the ascent by merging those back.
