@@ -14,7 +14,6 @@ inline constexpr std::size_t kBandSample = 64;
 inline constexpr std::size_t kMeanChunk = 64;  // below the reach: windows span chunks
 inline constexpr std::size_t kMaxSmallRanks = 16;
 inline constexpr std::uint64_t kNarrowIndexMaximum = 300;
-inline constexpr std::size_t kRadixBucket = 8;
 #else
 inline constexpr bool kLowered = false;
 // Values sampled for the pivots of a band selection.
@@ -26,9 +25,6 @@ inline constexpr std::size_t kMeanChunk = std::size_t{1} << 14;
 inline constexpr std::size_t kMaxSmallRanks = 2048;
 // Time orders of up to this many samples use 32-bit indices.
 inline constexpr std::uint64_t kNarrowIndexMaximum = 0xFFFFFFFF;
-// A radix sort of this many timestamps or more splits them first by their
-// leading bits, into buckets of about this many.
-inline constexpr std::size_t kRadixBucket = 1024;
 #endif
 
 // Selections of this many numbers (not values: NaN is not counted) or more
@@ -39,9 +35,10 @@ inline constexpr std::size_t kBandMinimum = 8 * kBandSample;
 // 9 / 8 of one); a wider band is searched in place.
 inline constexpr std::size_t kBandNarrow = 8;
 
-// Time order: up to this many samples by insertion; a log with at most
-// 1 / kAsideShare of its samples out of the ascent by merging those back.
-inline constexpr std::size_t kInsertionMaximum = 32;
+// Time order: up to this many samples (or radix buckets) by insertion; a
+// log with at most 1 / kAsideShare of its samples out of the ascent by
+// merging those back.
+inline constexpr std::size_t kInsertionMaximum = 16;
 inline constexpr std::size_t kAsideShare = 8;
 
 // Fixed by the shape of the code, not by tuning, so never lowered: outputs of

@@ -1,7 +1,7 @@
 // Three paths, each giving exactly the stable order: insertion for a few
 // samples; for a log that is nearly in order, its ascending backbone merged
 // with the few samples set aside (themselves ordered recursively); for any
-// other, a least-significant-digit radix sort of order-preserving keys.
+// other, a most-significant-digit radix sort of order-preserving keys.
 #include "kiv/core/time_order.hpp"
 
 #include <algorithm>
@@ -36,63 +36,68 @@ void insertion_order(std::span<const double> t, Index* order) {
     }
 }
 
-// Byte-wide digits: 256 buckets per pass keep the scattered writes in cache.
-constexpr int kDigitBits = 8;
-constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
-// The first split of a large sort, by the leading bits, has at most this
-// many buckets (2^11): more would scatter to more places than the caches follow.
-constexpr int kSplitBits = 11;
+// At most 2^11 buckets a split: more would scatter writes to more places
+// than the caches follow.
+constexpr int kDigitBits = 11;
+
+// A digit that leaves about four records per bucket: insertion, whose
+// mispredicted branches cost most, then has little left to do.
+int digit_for(std::size_t m, int bits) {
+    return std::min({bits, kDigitBits, std::max(1, static_cast<int>(std::bit_width(m)) - 2)});
+}
+
+// A key and the index of its sample, moved together: one stream of writes
+// per bucket.
+template <class Index>
+struct Record {
+    std::uint64_t key;
+    Index index;
+};
+
+template <class Index>
+void insertion_by_key(Record<Index>* records, std::size_t m, Index* out) {
+    for (std::size_t k = 1; k < m; ++k) {
+        const Record<Index> r = records[k];
+        std::size_t j = k;
+        for (; j > 0 && r.key < records[j - 1].key; --j) records[j] = records[j - 1];
+        records[j] = r;
+    }
+    for (std::size_t k = 0; k < m; ++k) out[k] = records[k].index;
+}
 
 // The indices of m records in the order of the low `bits` bits of their
-// keys, stably, written to `out`; the records and the spares (room for m)
-// are overwritten.
+// keys, stably, written to `out`: scattered by their leading digit into the
+// spare, each bucket then ordered alike with the records' room as spare.
 template <class Index>
-void lsd_order(std::uint64_t* keys, Index* indices, std::size_t m, int bits, Index* out,
-               std::uint64_t* spare_keys, Index* spare_indices) {
-    const int digits = (bits + kDigitBits - 1) / kDigitBits;
-    std::array<Index, kBuckets> offsets[64 / kDigitBits];
-    for (int d = 0; d < digits; ++d) offsets[d].fill(0);
-    for (std::size_t k = 0; k < m; ++k)
-        for (int d = 0; d < digits; ++d) ++offsets[d][(keys[k] >> (d * kDigitBits)) & (kBuckets - 1)];
-    // A digit that every key shares moves nothing: no pass.
-    int active[64 / kDigitBits];
-    int passes = 0;
-    for (int d = 0; d < digits; ++d) {
-        auto& count = offsets[d];
-        if (count[(keys[0] >> (d * kDigitBits)) & (kBuckets - 1)] == m) continue;
-        active[passes++] = d;
-        Index sum = 0;
-        for (Index& c : count) sum += std::exchange(c, sum);
-    }
-    if (passes == 0) {
-        std::copy(indices, indices + m, out);
+void msd_order(Record<Index>* records, std::size_t m, int bits, Index* out, Record<Index>* spare) {
+    // Small splits count on the stack: recursion goes a few levels deep.
+    std::array<Index, 257> few;
+    std::vector<Index> many;
+    for (;;) {
+        if (m <= thresholds::kInsertionMaximum || bits == 0) return insertion_by_key(records, m, out);
+        const int digit = digit_for(m, bits);
+        const int shift = bits - digit;
+        const std::size_t buckets = std::size_t{1} << digit;
+        const auto bucket = [&](std::uint64_t key) { return static_cast<std::size_t>(key >> shift) & (buckets - 1); };
+        if (buckets < few.size()) {
+            std::fill_n(few.begin(), buckets + 1, Index{0});
+        } else {
+            many.assign(buckets + 1, 0);
+        }
+        Index* const ends = buckets < few.size() ? few.data() : many.data();
+        for (std::size_t k = 0; k < m; ++k) ++ends[bucket(records[k].key) + 1];
+        bits = shift;
+        if (ends[bucket(records[0].key) + 1] == m) continue;  // one bucket: nothing moves
+        for (std::size_t b = 1; b < buckets; ++b) ends[b] += ends[b - 1];
+        for (std::size_t k = 0; k < m; ++k) spare[ends[bucket(records[k].key)]++] = records[k];  // then bucket ends
+        for (std::size_t b = 0, from = 0; b < buckets; from = ends[b++])
+            if (ends[b] > from) msd_order(spare + from, ends[b] - from, bits, out + from, records + from);
         return;
-    }
-    std::uint64_t* key_buffers[2] = {keys, spare_keys};
-    Index* index_buffers[2] = {indices, spare_indices};
-    for (int p = 0; p < passes; ++p) {
-        const int shift = active[p] * kDigitBits;
-        Index* const slot = offsets[active[p]].data();
-        const std::uint64_t* const from_keys = key_buffers[p % 2];
-        const Index* const from = index_buffers[p % 2];
-        if (p + 1 == passes) {  // indices only, into place
-            for (std::size_t k = 0; k < m; ++k) out[slot[(from_keys[k] >> shift) & (kBuckets - 1)]++] = from[k];
-            break;
-        }
-        std::uint64_t* const to_keys = key_buffers[(p + 1) % 2];
-        Index* const to = index_buffers[(p + 1) % 2];
-        for (std::size_t k = 0; k < m; ++k) {
-            const std::uint64_t key = from_keys[k];
-            const Index at = slot[(key >> shift) & (kBuckets - 1)]++;
-            to_keys[at] = key;
-            to[at] = from[k];
-        }
     }
 }
 
-// Keys less their least, so that only the bits that vary are sorted. A
-// large input is split first by the leading bits into buckets about
-// kRadixBucket records strong, each then sorted within the caches.
+// Keys less their least, so that only the bits that vary are sorted; the
+// first split reads the timestamps themselves.
 template <class Index>
 void radix_order(std::span<const double> t, Index* order) {
     const std::size_t n = t.size();
@@ -103,36 +108,22 @@ void radix_order(std::span<const double> t, Index* order) {
         most = std::max(most, key);
     }
     const int bits = std::bit_width(most - least);
-    const int split = std::min({bits, kSplitBits, static_cast<int>(std::bit_width(n / thresholds::kRadixBucket))});
-    const int shift = bits - split;
-    const auto bucket = [&](std::uint64_t key) -> std::size_t { return split == 0 ? 0 : key >> shift; };
-    const auto keys = std::make_unique_for_overwrite<std::uint64_t[]>(n);
-    const auto indices = std::make_unique_for_overwrite<Index[]>(n);
-    // Bucket b holds [starts[b], starts[b + 1]); without a split, one bucket.
-    std::vector<Index> starts((std::size_t{1} << split) + 1, 0);
-    for (const double x : t) ++starts[bucket(key_of(x) - least) + 1];
+    const int shift = bits - digit_for(n, bits);
+    std::vector<Index> ends((std::size_t{1} << (bits - shift)) + 1, 0);
+    for (const double x : t) ++ends[((key_of(x) - least) >> shift) + 1];
     std::size_t largest = 0;
-    for (std::size_t b = 1; b < starts.size(); ++b) {
-        largest = std::max<std::size_t>(largest, starts[b]);
-        starts[b] += starts[b - 1];
+    for (std::size_t b = 1; b < ends.size(); ++b) {
+        largest = std::max<std::size_t>(largest, ends[b]);
+        ends[b] += ends[b - 1];
     }
-    {
-        std::vector<Index> next(starts.begin(), starts.end() - 1);
-        for (std::size_t k = 0; k < n; ++k) {
-            const std::uint64_t key = key_of(t[k]) - least;
-            const Index at = next[bucket(key)]++;
-            keys[at] = key;
-            indices[at] = static_cast<Index>(k);
-        }
+    const auto records = std::make_unique_for_overwrite<Record<Index>[]>(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::uint64_t key = key_of(t[k]) - least;
+        records[ends[key >> shift]++] = {key, static_cast<Index>(k)};
     }
-    const auto spare_keys = std::make_unique_for_overwrite<std::uint64_t[]>(largest);
-    const auto spare_indices = std::make_unique_for_overwrite<Index[]>(largest);
-    for (std::size_t b = 0; b + 1 < starts.size(); ++b) {
-        const std::size_t from = starts[b], m = starts[b + 1] - from;
-        if (m != 0)
-            lsd_order(keys.get() + from, indices.get() + from, m, shift, order + from, spare_keys.get(),
-                      spare_indices.get());
-    }
+    const auto spare = std::make_unique_for_overwrite<Record<Index>[]>(largest);
+    for (std::size_t b = 0, from = 0; b + 1 < ends.size(); from = ends[b++])
+        if (ends[b] > from) msd_order(records.get() + from, ends[b] - from, shift, order + from, spare.get());
 }
 
 // A log nearly in time order: the samples that break the ascent are set
