@@ -30,11 +30,10 @@ OwnedBuffer<double> smooth_out_of_order(std::span<const double> values, std::spa
                                         const SmoothingParams& params) {
     const std::size_t n = values.size();
     const auto order = std::make_unique_for_overwrite<Index[]>(n);
-    stable_time_order<Index>(timestamps, order.get());
     std::int64_t limit;
     {
         const auto sorted = std::make_unique_for_overwrite<double[]>(n);
-        for (std::size_t k = 0; k < n; ++k) sorted[k] = timestamps[order[k]];
+        stable_time_order<Index>(timestamps, order.get(), sorted.get());
         limit = max_window_limit({sorted.get(), n}, params.min_window_size, params.max_window_sec);
     }
     OwnedBuffer<double> smoothed;

@@ -27,12 +27,16 @@ inline std::uint64_t key_of(double x) {
 }
 
 template <class Index>
-void insertion_order(std::span<const double> t, Index* order) {
+void insertion_order(std::span<const double> t, Index* order, double* sorted) {
     for (std::size_t k = 0; k < t.size(); ++k) {
         const double x = t[k];
         std::size_t j = k;
-        for (; j > 0 && x < t[order[j - 1]]; --j) order[j] = order[j - 1];
+        for (; j > 0 && x < sorted[j - 1]; --j) {
+            order[j] = order[j - 1];
+            sorted[j] = sorted[j - 1];
+        }
         order[j] = static_cast<Index>(k);
+        sorted[j] = x;
     }
 }
 
@@ -54,22 +58,42 @@ struct Record {
     Index index;
 };
 
+// The double of a key; both zeros come back as +0.0.
+inline double from_key(std::uint64_t key) {
+    return std::bit_cast<double>(key >> 63 ? key & ~(std::uint64_t{1} << 63) : ~key);
+}
+
+// Where the sorted records go: their indices and timestamps, the latter
+// from the keys (less `least`) rather than read at random from t.
 template <class Index>
-void insertion_by_key(Record<Index>* records, std::size_t m, Index* out) {
+struct Out {
+    Index* order;
+    double* sorted;
+    const double* t;
+    std::uint64_t least;
+    Out operator+(std::size_t k) const { return {order + k, sorted + k, t, least}; }
+};
+
+template <class Index>
+void insertion_by_key(Record<Index>* records, std::size_t m, Out<Index> out) {
     for (std::size_t k = 1; k < m; ++k) {
         const Record<Index> r = records[k];
         std::size_t j = k;
         for (; j > 0 && r.key < records[j - 1].key; --j) records[j] = records[j - 1];
         records[j] = r;
     }
-    for (std::size_t k = 0; k < m; ++k) out[k] = records[k].index;
+    for (std::size_t k = 0; k < m; ++k) {
+        out.order[k] = records[k].index;
+        const double x = from_key(records[k].key + out.least);
+        out.sorted[k] = x == 0.0 ? out.t[records[k].index] : x;  // the zero's own sign
+    }
 }
 
-// The indices of m records in the order of the low `bits` bits of their
-// keys, stably, written to `out`: scattered by their leading digit into the
+// The m records in the order of the low `bits` bits of their keys,
+// stably, written to `out`: scattered by their leading digit into the
 // spare, each bucket then ordered alike with the records' room as spare.
 template <class Index>
-void msd_order(Record<Index>* records, std::size_t m, int bits, Index* out, Record<Index>* spare) {
+void msd_order(Record<Index>* records, std::size_t m, int bits, Out<Index> out, Record<Index>* spare) {
     // Small splits count on the stack: recursion goes a few levels deep.
     std::array<Index, 257> few;
     std::vector<Index> many;
@@ -99,7 +123,7 @@ void msd_order(Record<Index>* records, std::size_t m, int bits, Index* out, Reco
 // Keys less their least, so that only the bits that vary are sorted; the
 // first split reads the timestamps themselves.
 template <class Index>
-void radix_order(std::span<const double> t, Index* order) {
+void radix_order(std::span<const double> t, Index* order, double* sorted) {
     const std::size_t n = t.size();
     std::uint64_t least = ~std::uint64_t{0}, most = 0;
     for (const double x : t) {
@@ -123,14 +147,16 @@ void radix_order(std::span<const double> t, Index* order) {
     }
     const auto spare = std::make_unique_for_overwrite<Record<Index>[]>(largest);
     for (std::size_t b = 0, from = 0; b + 1 < ends.size(); from = ends[b++])
-        if (ends[b] > from) msd_order(records.get() + from, ends[b] - from, shift, order + from, spare.get());
+        if (ends[b] > from)
+            msd_order(records.get() + from, ends[b] - from, shift, Out<Index>{order, sorted, t.data(), least} + from,
+                      spare.get());
 }
 
 // A log nearly in time order: the samples that break the ascent are set
 // aside, ordered on their own and merged back. Gives up, leaving `order`
 // unspecified, when more than 1 / kAsideShare of them would be set aside.
 template <class Index>
-bool merge_order(std::span<const double> t, Index* order) {
+bool merge_order(std::span<const double> t, Index* order, double* sorted) {
     const std::size_t n = t.size();
     const std::size_t room = n / thresholds::kAsideShare;
     const auto aside = std::make_unique_for_overwrite<Index[]>(room);
@@ -159,7 +185,8 @@ bool merge_order(std::span<const double> t, Index* order) {
     const auto times = std::make_unique_for_overwrite<double[]>(m);
     for (std::size_t j = 0; j < m; ++j) times[j] = t[aside[j]];
     const auto within = std::make_unique_for_overwrite<Index[]>(m);
-    stable_time_order<Index>({times.get(), m}, within.get());
+    const auto in_order = std::make_unique_for_overwrite<double[]>(m);
+    stable_time_order<Index>({times.get(), m}, within.get(), in_order.get());
 
     // Both sequences ascend by (time, index): merge them by that.
     std::size_t next = 0, skip = 0, out = 0;
@@ -170,27 +197,32 @@ bool merge_order(std::span<const double> t, Index* order) {
         }
         const double x = t[k];
         for (; next < m; ++next) {
-            const double y = times[within[next]];
+            const double y = in_order[next];
             const Index j = aside[within[next]];
             if (!(y < x || (y == x && j < k))) break;
-            order[out++] = j;
+            order[out] = j;
+            sorted[out++] = y;
         }
-        order[out++] = static_cast<Index>(k);
+        order[out] = static_cast<Index>(k);
+        sorted[out++] = x;
     }
-    for (; next < m; ++next) order[out++] = aside[within[next]];
+    for (; next < m; ++next) {
+        order[out] = aside[within[next]];
+        sorted[out++] = in_order[next];
+    }
     return true;
 }
 
 }  // namespace
 
 template <class Index>
-void stable_time_order(std::span<const double> timestamps, Index* order) {
-    if (timestamps.size() <= thresholds::kInsertionMaximum) return insertion_order(timestamps, order);
-    if (merge_order(timestamps, order)) return;
-    radix_order(timestamps, order);
+void stable_time_order(std::span<const double> timestamps, Index* order, double* sorted) {
+    if (timestamps.size() <= thresholds::kInsertionMaximum) return insertion_order(timestamps, order, sorted);
+    if (merge_order(timestamps, order, sorted)) return;
+    radix_order(timestamps, order, sorted);
 }
 
-template void stable_time_order<std::uint32_t>(std::span<const double>, std::uint32_t*);
-template void stable_time_order<std::uint64_t>(std::span<const double>, std::uint64_t*);
+template void stable_time_order<std::uint32_t>(std::span<const double>, std::uint32_t*, double*);
+template void stable_time_order<std::uint64_t>(std::span<const double>, std::uint64_t*, double*);
 
 }  // namespace kiv
