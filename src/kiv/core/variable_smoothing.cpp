@@ -122,9 +122,9 @@ inline void edge_block(const double* clean, std::size_t base, std::size_t n, std
                                                 static_cast<std::int64_t>(n) - 1);
     // Each lane's output relative to output i, subtracted whole from the
     // offset of t (small integers: exact).
+    static_assert(kLanes == 4);
     Doubles lane[kVectors];
-    for (std::size_t v = 0; v < kVectors; ++v)
-        for (std::size_t l = 0; l < kLanes; ++l) lane[v][l] = static_cast<double>(v * kLanes + l);
+    for (std::size_t v = 0; v < kVectors; ++v) lane[v] = Doubles{0.0, 1.0, 2.0, 3.0} + static_cast<double>(v * kLanes);
     for (std::int64_t t = lowest; t <= highest; ++t) {
         const Doubles xs = Doubles{} + clean[static_cast<std::size_t>(t) - base];
         const Doubles from_i = Doubles{} + static_cast<double>(t - static_cast<std::int64_t>(i));
