@@ -46,6 +46,11 @@ TARGET_SPEEDUP_SCALAR_LOOP = {"baseline": 3.0, "neon": 3.0}
 TARGET_SPEEDUP_SCALAR_LOOP_VECTOR = 8.0
 TARGET_FLAT_RATIO = 1.5
 TARGET_BYTES_PER_SAMPLE = 48.0
+# smooth on the same samples out of time order, against them in order.
+TARGET_RANDOM_ORDER = 1.6
+TARGET_SWAPPED = 1.15
+# Short signals: ns per sample against that at 10^5.
+TARGET_SHORT = {10**3: 1.2, 10**2: 1.5}
 
 # Other processes keeping more CPUs than this busy mark a timing as disturbed.
 BUSY = 0.3
@@ -80,6 +85,31 @@ def make_dataset(name, n):
     values = level + noise
     values[rng.random(n) < 0.01] = np.nan
     return values, timestamps
+
+
+# The timestamp shapes that smooth is also timed and measured on: the
+# dataset's samples shuffled, or with 1% of neighbouring pairs swapped.
+SHAPES = {
+    "sorted": "timestamps in time order",
+    "random": "timestamps in random order",
+    "swapped": "timestamps in order but 1% of neighbours swapped",
+}
+
+
+def reorder(x, t, shape):
+    """The same samples, their timestamps in the given shape."""
+    n = t.size
+    rng = np.random.default_rng([7, n])
+    if shape == "random":
+        p = rng.permutation(n)
+    elif shape == "swapped":
+        p = np.arange(n)
+        first = np.flatnonzero(rng.random(max(n - 1, 0)) < 0.01)
+        first = first[np.concatenate([[True], np.diff(first) > 1])] if first.size else first
+        p[first], p[first + 1] = first + 1, first
+    else:
+        return x, t
+    return x[p], t[p]
 
 
 # ---------------------------------------------------------------- literal cores
@@ -215,6 +245,8 @@ OPS = {
     "kiv.calculate_window_sizes": ("kiv calculate_window_sizes", "kiv"),
     "kiv.apply_variable_smoothing": ("kiv apply_variable_smoothing", "kiv"),
     "kiv.smooth": ("kiv smooth", "kiv"),
+    "kiv.smooth_random": ("kiv smooth, timestamps in random order", "kiv"),
+    "kiv.smooth_swapped": ("kiv smooth, 1% neighbours swapped", "kiv"),
     "kiv.apply_variable_smoothing_31": ("kiv apply_variable_smoothing, widths 31", "kiv"),
     "ref.max_window_limit": ("literal max_window_limit", "literal"),
     "ref.compute_window_sizes": ("literal compute_window_sizes", "literal"),
@@ -299,6 +331,9 @@ def bench_case(name, n, args, timer, ref):
     widths = widths_u8.astype(np.int64)
     run("kiv.apply_variable_smoothing", lambda: kiv.apply_variable_smoothing(x, widths))
     run("kiv.smooth", lambda: kiv.smooth(x, t))
+    shaped = {shape: reorder(x, t, shape) for shape in ("random", "swapped")}
+    for shape, (xs, ts) in shaped.items():
+        run("kiv.smooth_" + shape, lambda: kiv.smooth(xs, ts))
     w31 = np.full(n, 31, np.int64)
     w31_u8 = np.full(n, 31, np.uint8)
     run("kiv.apply_variable_smoothing_31", lambda: kiv.apply_variable_smoothing(x, w31))
@@ -324,10 +359,17 @@ def bench_case(name, n, args, timer, ref):
             ("calculate_window_sizes", "kiv.calculate_window_sizes", "ref.compute_window_sizes"),
             ("apply_variable_smoothing", "kiv.apply_variable_smoothing", "ref.variable_rolling_mean"),
             ("smooth", "kiv.smooth", "ref.smooth"),
+            ("smooth, random order", "kiv.smooth_random", None),
+            ("smooth, 1% swapped", "kiv.smooth_swapped", None),
             ("apply_variable_smoothing (31)", "kiv.apply_variable_smoothing_31",
              "ref.variable_rolling_mean_31"),
         ]
         for what, k, r in pairs:
+            if r is None:  # the literal pipeline, once, on the same samples reordered
+                xs, ts = shaped[k.rsplit("_", 1)[1]]
+                a, b = outputs[k], ref.smooth(xs, ts)
+                checks[what] = bits_equal(a, b)
+                continue
             a, b = outputs[k], outputs[r]
             checks[what] = (a == b) if isinstance(a, int) else bits_equal(a, b)
 
@@ -358,11 +400,11 @@ def vm_kib(field):
     raise OSError(f"{field} not in /proc/self/status")
 
 
-def memory_probe(name, n):
+def memory_probe(name, n, shape):
     """Peak resident memory that one kiv.smooth call adds, in a fresh process."""
     import kiv
 
-    x, t = make_dataset(name, n)
+    x, t = reorder(*make_dataset(name, n), shape)
     kiv.smooth(x[:64].copy(), t[:64].copy())  # one-time set-up out of the way
     gc.collect()
     try:
@@ -383,14 +425,14 @@ def memory_probe(name, n):
     print(json.dumps({"n": n, "extra_bytes": extra, "method": method}))
 
 
-def measure_memory(name, n):
+def measure_memory(name, n, shape):
     # Fixed malloc thresholds: every large buffer is mapped afresh and returned
     # on free, so resident growth is what the call itself touches.
     env = system_malloc_env()
     env.update(MALLOC_MMAP_THRESHOLD_="65536", MALLOC_TRIM_THRESHOLD_="0")
     proc = subprocess.run(
         [sys.executable, str(Path(__file__).resolve()), "--memory-probe", str(n),
-         "--dataset", name],
+         "--dataset", name, "--shape", shape],
         env=env, capture_output=True, text=True, check=True,
     )
     return json.loads(proc.stdout.strip().splitlines()[-1])
@@ -481,11 +523,25 @@ def evaluate_targets(results, memory, sizes, level):
         spread is not None and spread <= TARGET_FLAT_RATIO,
         f"{fmt_num(spread)}" if spread else "needs two sizes")
 
-    mem = memory.get(name, {}).get(n)
-    per = mem["extra_bytes"] / n if mem else None
-    add(f"smooth peak extra memory <= {TARGET_BYTES_PER_SAMPLE:g} bytes per sample", per,
-        per is not None and per <= TARGET_BYTES_PER_SAMPLE,
-        f"{fmt_num(per)} B/sample" if per is not None else "not measured")
+    def slower(key, at, than_key="kiv.smooth", than_at=n):
+        k, base = per_sample(results, name, at, key), per_sample(results, name, than_at, than_key)
+        return None if k is None or base is None else k / base
+
+    for shape, limit in (("random", TARGET_RANDOM_ORDER), ("swapped", TARGET_SWAPPED)):
+        r = slower("kiv.smooth_" + shape, n)
+        add(f"smooth, {SHAPES[shape]}: <= {limit:g}x its time on them sorted", r,
+            r is not None and r <= limit, f"{fmt_num(r)}x" if r else "not measured")
+    for short, limit in TARGET_SHORT.items():
+        r = slower("kiv.smooth", short, than_at=10**5)
+        add(f"smooth at n = {fmt_n(short)}: ns per sample <= {limit:g}x that at 10^5", r,
+            r is not None and r <= limit, f"{fmt_num(r)}x" if r else "needs both sizes")
+
+    for shape in SHAPES:
+        mem = memory.get(name, {}).get(shape, {}).get(n)
+        per = mem["extra_bytes"] / n if mem else None
+        add(f"smooth peak extra memory, {SHAPES[shape]}: <= {TARGET_BYTES_PER_SAMPLE:g} bytes per sample",
+            per, per is not None and per <= TARGET_BYTES_PER_SAMPLE,
+            f"{fmt_num(per)} B/sample" if per is not None else "not measured")
     return targets, n
 
 
@@ -531,11 +587,12 @@ def report(results, memory, checks, stats, targets, target_n, meta):
                    "result array included. Below 10^5 samples page and counter granularity "
                    "dominate.\n")
         rows = []
-        for name, per_n in memory.items():
-            for n, m in sorted(per_n.items()):
-                rows.append([name, fmt_n(n), fmt_num(m["extra_bytes"] / 2**20),
-                             fmt_num(m["extra_bytes"] / n), m["method"]])
-        out.append(md_table(["dataset", "n", "MiB", "bytes per sample", "method"], rows) + "\n")
+        for name, per_shape in memory.items():
+            for shape, per_n in per_shape.items():
+                for n, m in sorted(per_n.items()):
+                    rows.append([name, SHAPES[shape], fmt_n(n), fmt_num(m["extra_bytes"] / 2**20),
+                                 fmt_num(m["extra_bytes"] / n), m["method"]])
+        out.append(md_table(["dataset", "timestamps", "n", "MiB", "bytes per sample", "method"], rows) + "\n")
 
     out.append("## kiv against the literal cores, bit for bit\n")
     rows = []
@@ -701,13 +758,14 @@ def main():
                     help="print the targets of earlier runs (their --out folders) side by side")
     ap.add_argument("--memory-probe", type=int, help=argparse.SUPPRESS)
     ap.add_argument("--dataset", default="a", help=argparse.SUPPRESS)
+    ap.add_argument("--shape", default="sorted", help=argparse.SUPPRESS)
     args = ap.parse_args()
 
     if args.compare_levels:
         print(compare_levels(args.compare_levels))
         return 0
     if args.memory_probe is not None:
-        memory_probe(args.dataset, args.memory_probe)
+        memory_probe(args.dataset, args.memory_probe, args.shape)
         return 0
     keep_heap = not args.system_malloc
     if keep_heap and any(os.environ.get(k) != v for k, v in KEEP_HEAP_ENV.items()):
@@ -718,7 +776,7 @@ def main():
         sizes = args.sizes or [10**3, 10**4]
         timer = Timer(args.budget or 0.05, 2, 2, 5)
     else:
-        sizes = args.sizes or [10**4, 10**5, 10**6, 10**7]
+        sizes = args.sizes or [10**2, 10**3, 10**4, 10**5, 10**6, 10**7]
         timer = Timer(args.budget or 1.0, 5, 3, 200)
     args.max_reference_n = int(args.max_reference_n)
     args.reference_single_n = int(args.reference_single_n)
@@ -750,11 +808,12 @@ def main():
                 print(f"  {name} n={n}: bit-for-bit against the literal cores: "
                       + ("OK" if not bad else "MISMATCH in " + ", ".join(bad)), flush=True)
         if not args.no_memory:
-            memory[name] = {}
+            memory[name] = {shape: {} for shape in SHAPES}
             for n in sizes:
-                memory[name][n] = measure_memory(name, n)
-                print(f"  {name} n={n}: kiv.smooth peak extra memory "
-                      f"{memory[name][n]['extra_bytes'] / n:.1f} bytes/sample", flush=True)
+                for shape in SHAPES:
+                    m = memory[name][shape][n] = measure_memory(name, n, shape)
+                    print(f"  {name} n={n}: kiv.smooth peak extra memory, {SHAPES[shape]}: "
+                          f"{m['extra_bytes'] / n:.1f} bytes/sample", flush=True)
 
     targets, target_n = evaluate_targets(results, memory, sizes, meta["cpu_level"])
     text = report(results, memory, checks, stats, targets, target_n, meta)
@@ -780,7 +839,8 @@ def main():
         ],
         "bit_exact": {name: {str(n): c for n, c in per_n.items()} for name, per_n in checks.items()},
         "stats": {name: {str(n): s for n, s in per_n.items()} for name, per_n in stats.items()},
-        "memory": {name: {str(n): m for n, m in per_n.items()} for name, per_n in memory.items()},
+        "memory": {name: {shape: {str(n): m for n, m in per_n.items()} for shape, per_n in per_shape.items()}
+                   for name, per_shape in memory.items()},
         "targets": targets,
         "target_n": target_n,
         "elapsed_s": elapsed,

@@ -69,11 +69,22 @@ SHAPES = {
 }
 NAN = {"no NaN": (0, 0, 0), "NaN first": (1, 0, 0), "NaN last": (0, 1, 0), "NaN at both ends": (3, 1, 0),
        "NaN runs": (0, 0, 4)}
-# Ascending clocks take the linear path, the rest the sort; a NaN stamp fails.
+
+
+def swapped_neighbours(rng, n):
+    t, k = np.arange(n, dtype=np.float64), np.arange(1, n - 1, 32)
+    t[k], t[k + 1] = t[k + 1], t[k]
+    return t
+
+
+# Ascending clocks take the linear path, the rest a time order (the merge of
+# a few samples set aside, or the radix sort); a NaN stamp fails.
 CLOCKS = [lambda rng, n: np.arange(n, dtype=np.float64),
           lambda rng, n: np.cumsum(rng.integers(3, size=n) != 0).astype(np.float64),
           lambda rng, n: np.arange(n, 0, -1, dtype=np.float64),
-          lambda rng, n: np.where(np.arange(n) == n // 2, math.nan, np.arange(n, dtype=np.float64))]
+          lambda rng, n: np.where(np.arange(n) == n // 2, math.nan, np.arange(n, dtype=np.float64)),
+          swapped_neighbours,
+          lambda rng, n: rng.permutation(np.cumsum(rng.integers(3, size=n) != 0)).astype(np.float64)]
 WIDTHS = [lambda rng, n: np.full(n, 255), lambda rng, n: np.full(n, 30), lambda rng, n: np.zeros(n, np.int64),
           lambda rng, n: np.repeat(rng.integers(256, size=n // 64 + 1), 64)[:n],
           lambda rng, n: rng.integers(256, size=n)]

@@ -3,6 +3,7 @@
 // plain C++ and can be tested natively.
 #pragma once
 
+#include <array>
 #include <compare>
 #include <cstddef>
 #include <cstdint>
@@ -47,10 +48,7 @@ public:
         std::lock_guard lock(mutex_);
         return grown([&] {
             const auto found = bases_.find(base);
-            if (found == bases_.end()) {
-                bases_.emplace(base, Regions{{region, 1}});
-                return kBorrowed;
-            }
+            if (found == bases_.end()) return add_base(base, region, 1);
             Regions& regions = found->second;
             if (auto it = regions.find(region); it != regions.end()) {
                 if (it->second < 1 || it->second == INT64_MAX) return kBorrowConflict;
@@ -60,7 +58,7 @@ public:
             for (const auto& [other, count] : regions) {
                 if (count < 0 && regions_conflict(region, other)) return kBorrowConflict;
             }
-            regions.emplace(region, 1);
+            add_region(regions, region, 1);
             return kBorrowed;
         });
     }
@@ -70,16 +68,13 @@ public:
         std::lock_guard lock(mutex_);
         return grown([&] {
             const auto found = bases_.find(base);
-            if (found == bases_.end()) {
-                bases_.emplace(base, Regions{{region, -1}});
-                return kBorrowed;
-            }
+            if (found == bases_.end()) return add_base(base, region, -1);
             Regions& regions = found->second;
             if (regions.contains(region)) return kBorrowConflict;
             for (const auto& [other, count] : regions) {
                 if (count != 0 && regions_conflict(region, other)) return kBorrowConflict;
             }
-            regions.emplace(region, -1);
+            add_region(regions, region, -1);
             return kBorrowed;
         });
     }
@@ -129,14 +124,52 @@ private:
         }
     }
 
+    // The nodes of forgotten borrows serve the next ones, so that a call's
+    // borrows allocate nothing once the first calls have made their nodes.
+    static constexpr std::size_t kSpareNodes = 8;
+    template <class Node>
+    struct Spares {
+        std::array<Node, kSpareNodes> nodes;
+        std::size_t count = 0;
+        void keep(Node&& node) noexcept {
+            if (count < kSpareNodes) nodes[count++] = std::move(node);
+        }
+        Node take() noexcept { return count == 0 ? Node() : std::move(nodes[--count]); }
+    };
+
+    void add_region(Regions& regions, const BorrowRegion& region, std::int64_t count) {
+        Regions::node_type node = spare_regions_.take();
+        if (node.empty()) {
+            regions.emplace(region, count);
+            return;
+        }
+        node.key() = region;
+        node.mapped() = count;
+        regions.insert(std::move(node));
+    }
+
+    int add_base(const void* base, const BorrowRegion& region, std::int64_t count) {
+        Bases::node_type node = spare_bases_.take();  // its map is empty
+        if (node.empty()) {
+            bases_.emplace(base, Regions{{region, count}});
+            return kBorrowed;
+        }
+        node.key() = base;
+        add_region(node.mapped(), region, count);
+        bases_.insert(std::move(node));  // on failure the node, and its region, are freed
+        return kBorrowed;
+    }
+
     // A count never stays 0, and a base never keeps an empty map.
     void forget(Bases::iterator base, Regions::iterator region) {
-        base->second.erase(region);
-        if (base->second.empty()) bases_.erase(base);
+        spare_regions_.keep(base->second.extract(region));
+        if (base->second.empty()) spare_bases_.keep(bases_.extract(base));
     }
 
     mutable std::mutex mutex_;
     Bases bases_;
+    Spares<Bases::node_type> spare_bases_;
+    Spares<Regions::node_type> spare_regions_;
 };
 
 }  // namespace kiv

@@ -16,6 +16,10 @@ std::atomic<long> allocations_left{-1};  // negative: no limit
 
 }  // namespace
 
+// The replacements pair malloc with free throughout; g++ 12 still reports
+// their inlined pairs as mismatched.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
 void* operator new(std::size_t size) {
     if (const long left = allocations_left.load(); left >= 0) {
         if (left == 0) throw std::bad_alloc();
@@ -54,40 +58,44 @@ int acquire(BorrowTracker& tracker, const Step& s) {
 
 // The steps' results, each failed allocation retried without a limit so that
 // the rest of the sequence sees the same registry; then everything released.
+// Twice: the second round reuses the nodes the first one released.
 std::vector<int> run(long budget, int& failures) {
     BorrowTracker tracker;
     std::vector<int> results;
-    results.reserve(steps.size());  // only the registry's own allocations count
+    results.reserve(2 * steps.size());  // only the registry's own allocations count
     allocations_left = budget;
-    for (const Step& s : steps) {
-        const std::size_t bases_before = tracker.bases();
-        const std::int64_t count_before = tracker.count(&bases[s.base], s.region);
-        int result = acquire(tracker, s);
-        if (result == kiv::kRegistryOutOfMemory) {
-            const long left = allocations_left.exchange(-1);
-            if (tracker.bases() != bases_before || tracker.count(&bases[s.base], s.region) != count_before) {
-                std::printf("budget %ld: a failed acquire changed the registry\n", budget);
-                ++failures;
+    for (int round = 0; round < 2; ++round) {
+        const std::size_t first = results.size();
+        for (const Step& s : steps) {
+            const std::size_t bases_before = tracker.bases();
+            const std::int64_t count_before = tracker.count(&bases[s.base], s.region);
+            int result = acquire(tracker, s);
+            if (result == kiv::kRegistryOutOfMemory) {
+                const long left = allocations_left.exchange(-1);
+                if (tracker.bases() != bases_before || tracker.count(&bases[s.base], s.region) != count_before) {
+                    std::printf("budget %ld: a failed acquire changed the registry\n", budget);
+                    ++failures;
+                }
+                result = acquire(tracker, s);
+                allocations_left = left;
             }
-            result = acquire(tracker, s);
-            allocations_left = left;
+            results.push_back(result);
         }
-        results.push_back(result);
+        for (std::size_t i = steps.size(); i-- > 0;) {
+            if (results[first + i] != kiv::kBorrowed) continue;
+            const Step& s = steps[i];
+            if (s.exclusive) {
+                tracker.release_exclusive(&bases[s.base], s.region);
+            } else {
+                tracker.release_shared(&bases[s.base], s.region);
+            }
+        }
+        if (tracker.bases() != 0) {
+            std::printf("budget %ld: borrows left behind\n", budget);
+            ++failures;
+        }
     }
     allocations_left = -1;
-    for (std::size_t i = steps.size(); i-- > 0;) {
-        if (results[i] != kiv::kBorrowed) continue;
-        const Step& s = steps[i];
-        if (s.exclusive) {
-            tracker.release_exclusive(&bases[s.base], s.region);
-        } else {
-            tracker.release_shared(&bases[s.base], s.region);
-        }
-    }
-    if (tracker.bases() != 0) {
-        std::printf("budget %ld: borrows left behind\n", budget);
-        ++failures;
-    }
     return results;
 }
 
@@ -96,7 +104,7 @@ std::vector<int> run(long budget, int& failures) {
 int main() {
     int failures = 0;
     const std::vector<int> expected = run(-1, failures);
-    if (expected != std::vector<int>{0, 0, 0, -1, 0, -1, 0, 0, 0}) {
+    if (expected != std::vector<int>{0, 0, 0, -1, 0, -1, 0, 0, 0, 0, 0, 0, -1, 0, -1, 0, 0, 0}) {
         std::printf("unexpected results without a limit\n");
         ++failures;
     }

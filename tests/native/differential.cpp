@@ -200,13 +200,52 @@ const Named<std::uint8_t> kWidths[] = {
     {"any widths", [](Rng& rng, std::uint8_t) { return static_cast<std::uint8_t>(rng()); }},
 };
 
-// Clocks for the pipeline: ascending ones take the linear path, the rest the sort.
-const Named<double> kClocks[] = {
-    {"regular clock", [](Rng&, double last) { return last + 1.0; }},
-    {"held clock", [](Rng& rng, double last) { return last + (rng() % 3 != 0); }},
-    {"reversed clock", [](Rng&, double last) { return last - 1.0; }},
-    {"late samples", [](Rng& rng, double last) { return last + (rng() % 64 ? 1.0 : -2.5); }},
+// Clocks for the pipeline: ascending ones take the linear path, the rest one
+// of the time orders (insertion, the merge of samples set aside, the radix
+// sort), chosen by how far from ascending they are; `disorder` goes last.
+struct Clock {
+    const char* name;
+    double (*next)(Rng&, double last);
+    void (*disorder)(Rng&, std::vector<double>&);
 };
+void as_is(Rng&, std::vector<double>&) {}
+void shuffled(Rng& rng, std::vector<double>& t) { std::shuffle(t.begin(), t.end(), rng); }
+double tick(Rng&, double last) { return last + 1.0; }
+double held(Rng& rng, double last) { return last + (rng() % 3 != 0); }
+// Every k-th sample late by one, k from 7 to 9: on both sides of the share set aside.
+void late_every(Rng& rng, std::vector<double>& t) {
+    const std::size_t k = 7 + rng() % 3;
+    for (std::size_t i = 1; i + 1 < t.size(); i += k) std::swap(t[i], t[i + 1]);
+}
+const Clock kClocks[] = {
+    {"regular clock", tick, as_is},
+    {"held clock", held, as_is},
+    {"reversed clock", [](Rng&, double last) { return last - 1.0; }, as_is},
+    {"late samples", [](Rng& rng, double last) { return last + (rng() % 64 ? 1.0 : -2.5); }, as_is},
+    {"swapped neighbours", held,
+     [](Rng& rng, std::vector<double>& t) {
+         for (std::size_t i = 0; i + 1 < t.size(); ++i)
+             if (rng() % 32 == 0) std::swap(t[i], t[i + 1]);
+     }},
+    {"spikes and zeros", tick,
+     [](Rng& rng, std::vector<double>& t) {
+         for (double& x : t)
+             if (rng() % 40 == 0) x = pick(rng, {1e300, kInf, -kInf, 0.0, -0.0, -1e300});
+     }},
+    {"every k-th late", held, late_every},
+    {"shuffled held clock", held, shuffled},
+    {"shuffled zeros and few", [](Rng& rng, double) { return pick(rng, {-0.0, 0.0, 2.0, 3.0, kInf, -kInf}); },
+     as_is},
+    {"shuffled two values", [](Rng& rng, double) { return pick(rng, {2.0, 3.0}); }, as_is},
+};
+
+std::vector<double> clock_times(Rng& rng, const Clock& clock, std::size_t n) {
+    std::vector<double> t(n);
+    double last = 0.0;
+    for (double& x : t) x = last = clock.next(rng, last);
+    clock.disorder(rng, t);
+    return t;
+}
 
 template <class T>
 std::vector<T> series(Rng& rng, const Named<T>& shape, std::size_t n, T first) {
@@ -263,6 +302,8 @@ void structured_family(Rng& rng) {
         {kMedian | kPercentile | kLimit, around({kBandSample, kBandMinimum, 2 * kBandMinimum, 8 * kBandMinimum})},
         {kSizes | kPipeline, around({kBandMinimum, kMeanChunk})},
         {kMean, around({kMeanBlocks[0], kMeanBlocks[1], kMeanBlocks[2], kMeanChunk, 2 * kMeanChunk})},
+        // the time orders: by insertion or not, by 32-bit indices or not
+        {kPipeline, kLowered ? around({kInsertionMaximum, kNarrowIndexMaximum}) : around({kInsertionMaximum})},
     };
     std::size_t index = 0;  // turns the remaining parameters from case to case
     for (const auto& [cores, sizes] : plan) {
@@ -274,7 +315,7 @@ void structured_family(Rng& rng) {
                     const std::size_t length = in.v.size();
                     const auto& clock = kClocks[index % std::size(kClocks)];
                     const auto& widths = kWidths[index % std::size(kWidths)];
-                    in.t = cores & kPipeline ? series(rng, clock, length, 0.0) : in.v;
+                    in.t = cores & kPipeline ? clock_times(rng, clock, length) : in.v;
                     in.q = percentiles[index % std::size(percentiles)];
                     in.limit = widest[index / 2 % std::size(widest)];
                     in.p.max_window_sec = static_cast<double>(in.limit);  // one per sample on a regular clock

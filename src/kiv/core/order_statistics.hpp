@@ -56,6 +56,15 @@ std::size_t count_numbers(const Values& values) {
     return sequence.numbers(data, values.size());
 }
 
+// Sorted positions [position, position + count) of `size` numbers, which it reorders.
+inline void select_in_place(double* numbers, std::size_t size, std::size_t position, std::size_t count,
+                            double* out) {
+    double* const at = numbers + position;
+    std::nth_element(numbers, at, numbers + size, less);
+    out[0] = *at;
+    if (count == 2) out[1] = *std::min_element(at + 1, numbers + size, less);
+}
+
 // Small inputs: select on a copy of the numbers.
 template <class Values>
 void select_by_copy(const Values& values, std::size_t position, std::size_t count, double* out) {
@@ -67,10 +76,7 @@ void select_by_copy(const Values& values, std::size_t position, std::size_t coun
     // here (NumPy copies without it): the numbers counted before need not
     // be the numbers found now.
     if (position + count > scratch.size()) fail("the input changed while kiv read it (written by another thread?)");
-    const auto at = scratch.begin() + static_cast<std::ptrdiff_t>(position);
-    std::nth_element(scratch.begin(), at, scratch.end(), less);
-    out[0] = *at;
-    if (count == 2) out[1] = *std::min_element(at + 1, scratch.end(), less);
+    select_in_place(scratch.data(), scratch.size(), position, count, out);
 }
 
 // Sorted positions [position, position + count) of the k numbers among
@@ -105,8 +111,13 @@ void select(const Values& values, std::size_t k, std::size_t position, std::size
     {
         const auto middle = std::make_unique_for_overwrite<double[]>(values.size() + 1);
         const auto [below, kept] = band_pass(values, low, high, middle.get());
-        if (below <= position && below + kept >= position + count && kept < k)
-            return select(std::span<const double>(middle.get(), kept), kept, position - below, count, out);
+        // A narrow band takes another band pass; a wide one is searched in
+        // place, so that no second buffer of its size joins this one.
+        if (below <= position && below + kept >= position + count && kept < k) {
+            if (kept <= k / thresholds::kBandNarrow)
+                return select(std::span<const double>(middle.get(), kept), kept, position - below, count, out);
+            return select_in_place(middle.get(), kept, position - below, count, out);
+        }
     }
     // The pivots missed, or kept everything: select on a copy, this buffer freed first.
     select_by_copy(values, position, count, out);

@@ -1,12 +1,13 @@
 #include "kiv/core/pipeline.hpp"
 
-#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <memory>
 
 #include "kiv/core/failure.hpp"
+#include "kiv/core/thresholds.hpp"
+#include "kiv/core/time_order.hpp"
 #include "kiv/core/variable_smoothing.hpp"
 #include "kiv/core/window_limit.hpp"
 
@@ -14,13 +15,36 @@ namespace kiv {
 
 namespace {
 
-// The three cores on samples already in time order.
-OwnedBuffer<double> smooth_in_time_order(std::span<const double> values, std::span<const double> timestamps,
-                                         const SmoothingParams& params) {
-    const std::int64_t limit = max_window_limit(timestamps, params.min_window_size, params.max_window_sec);
+// The last two cores on samples already in time order.
+OwnedBuffer<double> smooth_with_limit(std::span<const double> values, std::int64_t limit,
+                                      const SmoothingParams& params) {
     const OwnedBuffer<std::uint8_t> widths =
         compute_window_sizes(values, static_cast<std::uint64_t>(limit), params);
     return variable_rolling_mean(values, {widths.data(), widths.size()});
+}
+
+// Each copy in time order lives only as long as the core that reads it, so
+// that at most one is alive beside the order and the cores' own buffers.
+template <class Index>
+OwnedBuffer<double> smooth_out_of_order(std::span<const double> values, std::span<const double> timestamps,
+                                        const SmoothingParams& params) {
+    const std::size_t n = values.size();
+    const auto order = std::make_unique_for_overwrite<Index[]>(n);
+    std::int64_t limit;
+    {
+        const auto sorted = std::make_unique_for_overwrite<double[]>(n);
+        stable_time_order<Index>(timestamps, order.get(), sorted.get());
+        limit = max_window_limit({sorted.get(), n}, params.min_window_size, params.max_window_sec);
+    }
+    OwnedBuffer<double> smoothed;
+    {
+        const auto sorted = std::make_unique_for_overwrite<double[]>(n);
+        for (std::size_t k = 0; k < n; ++k) sorted[k] = values[order[k]];
+        smoothed = smooth_with_limit({sorted.get(), n}, limit, params);
+    }
+    OwnedBuffer<double> result(n);
+    for (std::size_t k = 0; k < n; ++k) result[order[k]] = smoothed[k];
+    return result;
 }
 
 }  // namespace
@@ -39,37 +63,12 @@ OwnedBuffer<double> smooth_pipeline(std::span<const double> values, std::span<co
         for (std::size_t k = 1; k < n && ascending; ++k) ascending = !(timestamps[k] < timestamps[k - 1]);
     }
     // A stable sort leaves non-decreasing timestamps where they are.
-    if (ascending) return smooth_in_time_order(values, timestamps, params);
-
-    struct Stamp {
-        double time;
-        std::size_t index;
-    };
-    // Allocated only after the sort, whose own buffer is the largest one.
-    std::vector<std::size_t> order;
-    std::vector<double> sorted_timestamps;
-    {
-        std::vector<Stamp> stamps(n);
-        for (std::size_t k = 0; k < n; ++k) stamps[k] = {timestamps[k], k};
-        // Stable, so samples sharing a timestamp keep the caller's order.
-        std::stable_sort(stamps.begin(), stamps.end(),
-                         [](const Stamp& a, const Stamp& b) { return a.time < b.time; });
-        order.resize(n);
-        sorted_timestamps.resize(n);
-        for (std::size_t k = 0; k < n; ++k) {
-            order[k] = stamps[k].index;
-            sorted_timestamps[k] = stamps[k].time;
-        }
+    if (ascending) {
+        const std::int64_t limit = max_window_limit(timestamps, params.min_window_size, params.max_window_sec);
+        return smooth_with_limit(values, limit, params);
     }
-    std::vector<double> sorted_values(n);
-    for (std::size_t k = 0; k < n; ++k) sorted_values[k] = values[order[k]];
-    const OwnedBuffer<double> smoothed = smooth_in_time_order(sorted_values, sorted_timestamps, params);
-    sorted_timestamps = {};
-    sorted_values = {};
-
-    OwnedBuffer<double> result(n);
-    for (std::size_t k = 0; k < n; ++k) result[order[k]] = smoothed[k];
-    return result;
+    if (n <= thresholds::kNarrowIndexMaximum) return smooth_out_of_order<std::uint32_t>(values, timestamps, params);
+    return smooth_out_of_order<std::uint64_t>(values, timestamps, params);
 }
 
 }  // namespace kiv

@@ -13,6 +13,7 @@ inline constexpr bool kLowered = true;
 inline constexpr std::size_t kBandSample = 64;
 inline constexpr std::size_t kMeanChunk = 64;  // below the reach: windows span chunks
 inline constexpr std::size_t kMaxSmallRanks = 16;
+inline constexpr std::uint64_t kNarrowIndexMaximum = 300;
 #else
 inline constexpr bool kLowered = false;
 // Values sampled for the pivots of a band selection.
@@ -22,11 +23,23 @@ inline constexpr std::size_t kMeanChunk = std::size_t{1} << 14;
 // Raw-window ranges below this go through the integer sliding median; wider
 // ones through the Fenwick tree.
 inline constexpr std::size_t kMaxSmallRanks = 2048;
+// Time orders of up to this many samples use 32-bit indices.
+inline constexpr std::uint64_t kNarrowIndexMaximum = 0xFFFFFFFF;
 #endif
 
 // Selections of this many numbers (not values: NaN is not counted) or more
 // take the band pass; fewer select on a copy.
 inline constexpr std::size_t kBandMinimum = 8 * kBandSample;
+// A band pass passes its band to another one only when the band holds at
+// most 1 / kBandNarrow of the numbers (the two buffers then take at most
+// 9 / 8 of one); a wider band is searched in place.
+inline constexpr std::size_t kBandNarrow = 8;
+
+// Time order: up to this many samples (or radix buckets) by insertion; a
+// log with at most 1 / kAsideShare of its samples out of the ascent by
+// merging those back.
+inline constexpr std::size_t kInsertionMaximum = 16;
+inline constexpr std::size_t kAsideShare = 8;
 
 // Fixed by the shape of the code, not by tuning, so never lowered: outputs of
 // the variable mean per SIMD block (eight vectors of 2, 4 or 8 lanes, by the

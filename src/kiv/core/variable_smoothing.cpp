@@ -20,7 +20,7 @@ OwnedBuffer<double> variable_rolling_mean(std::span<const double> samples,
     if (widths.size() < n) fail_index(widths.size(), widths.size());
     OwnedBuffer<double> out(n);
     constexpr std::size_t kChunk = thresholds::kMeanChunk;
-    const std::size_t reach = std::min(n, kChunk) + 2 * thresholds::kMeanReach;  // short signals need short buffers
+    const std::size_t reach = std::min(n, kChunk + 2 * thresholds::kMeanReach);  // short signals need short buffers
     std::vector<double> clean(reach);
     std::vector<std::uint32_t> present(reach + 1);
     const Kernels& level = kernels();

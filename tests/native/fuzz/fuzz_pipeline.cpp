@@ -1,5 +1,8 @@
 // smooth_pipeline: fast against literal. NaN timestamps are rare, so most
 // inputs get past the time ordering.
+#include <algorithm>
+#include <random>
+
 #include "fuzz_support.hpp"
 #include "kiv/core/pipeline.hpp"
 #include "reference_cores.hpp"
@@ -22,6 +25,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (double t = timestamps.empty() ? 0.0 : timestamps.back(); timestamps.size() < values.size();)
             timestamps.push_back(t += 1.0);
         timestamps.resize(values.size());
+        // Out of time order: neighbours swapped at a stride (few or many
+        // samples set aside), or shuffled (the radix sort).
+        const std::uint8_t disorder = in.byte();
+        if (disorder % 4 == 1) {
+            for (std::size_t i = disorder / 4 % 3; i + 1 < timestamps.size(); i += disorder / 16 + 2)
+                std::swap(timestamps[i], timestamps[i + 1]);
+        } else if (disorder % 4 == 2) {
+            std::mt19937_64 rng(in.raw64());
+            std::shuffle(timestamps.begin(), timestamps.end(), rng);
+        }
         params.window_smooth_width_size = FuzzInput::bounded_width(params.window_smooth_width_size, values.size());
     } else {
         double last_time = 0.0;

@@ -1,0 +1,228 @@
+// Three paths, each giving exactly the stable order: insertion for a few
+// samples; for a log that is nearly in order, its ascending backbone merged
+// with the few samples set aside (themselves ordered recursively); for any
+// other, a most-significant-digit radix sort of order-preserving keys.
+#include "kiv/core/time_order.hpp"
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstddef>
+#include <limits>
+#include <memory>
+#include <utility>
+#include <vector>
+
+#include "kiv/core/thresholds.hpp"
+
+namespace kiv {
+
+namespace {
+
+// Unsigned keys in the order of the doubles. x + 0.0 turns -0.0 into +0.0,
+// so the two zeros share a key and keep their input order, as under `<`.
+inline std::uint64_t key_of(double x) {
+    const auto bits = std::bit_cast<std::uint64_t>(x + 0.0);
+    return bits >> 63 ? ~bits : bits | (std::uint64_t{1} << 63);
+}
+
+template <class Index>
+void insertion_order(std::span<const double> t, Index* order, double* sorted) {
+    for (std::size_t k = 0; k < t.size(); ++k) {
+        const double x = t[k];
+        std::size_t j = k;
+        for (; j > 0 && x < sorted[j - 1]; --j) {
+            order[j] = order[j - 1];
+            sorted[j] = sorted[j - 1];
+        }
+        order[j] = static_cast<Index>(k);
+        sorted[j] = x;
+    }
+}
+
+// At most 2^11 buckets a split: more would scatter writes to more places
+// than the caches follow.
+constexpr int kDigitBits = 11;
+
+// A digit that leaves about four records per bucket: insertion, whose
+// mispredicted branches cost most, then has little left to do.
+int digit_for(std::size_t m, int bits) {
+    return std::min({bits, kDigitBits, std::max(1, static_cast<int>(std::bit_width(m)) - 2)});
+}
+
+// A key and the index of its sample, moved together: one stream of writes
+// per bucket.
+template <class Index>
+struct Record {
+    std::uint64_t key;
+    Index index;
+};
+
+// The double of a key; both zeros come back as +0.0.
+inline double from_key(std::uint64_t key) {
+    return std::bit_cast<double>(key >> 63 ? key & ~(std::uint64_t{1} << 63) : ~key);
+}
+
+// Where the sorted records go: their indices and timestamps, the latter
+// from the keys (less `least`) rather than read at random from t.
+template <class Index>
+struct Out {
+    Index* order;
+    double* sorted;
+    const double* t;
+    std::uint64_t least;
+    Out operator+(std::size_t k) const { return {order + k, sorted + k, t, least}; }
+};
+
+template <class Index>
+void insertion_by_key(Record<Index>* records, std::size_t m, Out<Index> out) {
+    for (std::size_t k = 1; k < m; ++k) {
+        const Record<Index> r = records[k];
+        std::size_t j = k;
+        for (; j > 0 && r.key < records[j - 1].key; --j) records[j] = records[j - 1];
+        records[j] = r;
+    }
+    for (std::size_t k = 0; k < m; ++k) {
+        out.order[k] = records[k].index;
+        const double x = from_key(records[k].key + out.least);
+        out.sorted[k] = x == 0.0 ? out.t[records[k].index] : x;  // the zero's own sign
+    }
+}
+
+// The m records in the order of the low `bits` bits of their keys,
+// stably, written to `out`: scattered by their leading digit into the
+// spare, each bucket then ordered alike with the records' room as spare.
+template <class Index>
+void msd_order(Record<Index>* records, std::size_t m, int bits, Out<Index> out, Record<Index>* spare) {
+    // Small splits count on the stack: recursion goes a few levels deep.
+    std::array<Index, 257> few;
+    std::vector<Index> many;
+    for (;;) {
+        if (m <= thresholds::kInsertionMaximum || bits == 0) return insertion_by_key(records, m, out);
+        const int digit = digit_for(m, bits);
+        const int shift = bits - digit;
+        const std::size_t buckets = std::size_t{1} << digit;
+        const auto bucket = [&](std::uint64_t key) { return static_cast<std::size_t>(key >> shift) & (buckets - 1); };
+        if (buckets < few.size()) {
+            std::fill_n(few.begin(), buckets + 1, Index{0});
+        } else {
+            many.assign(buckets + 1, 0);
+        }
+        Index* const ends = buckets < few.size() ? few.data() : many.data();
+        for (std::size_t k = 0; k < m; ++k) ++ends[bucket(records[k].key) + 1];
+        bits = shift;
+        if (ends[bucket(records[0].key) + 1] == m) continue;  // one bucket: nothing moves
+        for (std::size_t b = 1; b < buckets; ++b) ends[b] += ends[b - 1];
+        for (std::size_t k = 0; k < m; ++k) spare[ends[bucket(records[k].key)]++] = records[k];  // then bucket ends
+        for (std::size_t b = 0, from = 0; b < buckets; from = ends[b++])
+            if (ends[b] > from) msd_order(spare + from, ends[b] - from, bits, out + from, records + from);
+        return;
+    }
+}
+
+// Keys less their least, so that only the bits that vary are sorted; the
+// first split reads the timestamps themselves.
+template <class Index>
+void radix_order(std::span<const double> t, Index* order, double* sorted) {
+    const std::size_t n = t.size();
+    std::uint64_t least = ~std::uint64_t{0}, most = 0;
+    for (const double x : t) {
+        const std::uint64_t key = key_of(x);
+        least = std::min(least, key);
+        most = std::max(most, key);
+    }
+    const int bits = std::bit_width(most - least);
+    const int shift = bits - digit_for(n, bits);
+    std::vector<Index> ends((std::size_t{1} << (bits - shift)) + 1, 0);
+    for (const double x : t) ++ends[((key_of(x) - least) >> shift) + 1];
+    std::size_t largest = 0;
+    for (std::size_t b = 1; b < ends.size(); ++b) {
+        largest = std::max<std::size_t>(largest, ends[b]);
+        ends[b] += ends[b - 1];
+    }
+    const auto records = std::make_unique_for_overwrite<Record<Index>[]>(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::uint64_t key = key_of(t[k]) - least;
+        records[ends[key >> shift]++] = {key, static_cast<Index>(k)};
+    }
+    const auto spare = std::make_unique_for_overwrite<Record<Index>[]>(largest);
+    for (std::size_t b = 0, from = 0; b + 1 < ends.size(); from = ends[b++])
+        if (ends[b] > from)
+            msd_order(records.get() + from, ends[b] - from, shift, Out<Index>{order, sorted, t.data(), least} + from,
+                      spare.get());
+}
+
+// A log nearly in time order: the samples that break the ascent are set
+// aside, ordered on their own and merged back. Gives up, leaving `order`
+// unspecified, when more than 1 / kAsideShare of them would be set aside.
+template <class Index>
+bool merge_order(std::span<const double> t, Index* order, double* sorted) {
+    const std::size_t n = t.size();
+    const std::size_t room = n / thresholds::kAsideShare;
+    const auto aside = std::make_unique_for_overwrite<Index[]>(room);
+    std::size_t m = 0;
+    // The last two samples kept; -inf stands for none before the last.
+    double last = t[0], before = -std::numeric_limits<double>::infinity();
+    bool previous_kept = true;
+    for (std::size_t k = 1; k < n; ++k) {
+        const double x = t[k];
+        if (!(x < last)) {
+            before = std::exchange(last, x);
+            previous_kept = true;
+            continue;
+        }
+        if (m == room) return false;
+        if (previous_kept && !(x < before)) {
+            // The previous sample was the odd one out (a spike): it goes aside.
+            aside[m++] = static_cast<Index>(k - 1);
+            last = x;
+        } else {
+            aside[m++] = static_cast<Index>(k);
+            previous_kept = false;
+        }
+    }
+    // The indices set aside ascend, so their own stable order is the one wanted.
+    const auto times = std::make_unique_for_overwrite<double[]>(m);
+    for (std::size_t j = 0; j < m; ++j) times[j] = t[aside[j]];
+    const auto within = std::make_unique_for_overwrite<Index[]>(m);
+    const auto in_order = std::make_unique_for_overwrite<double[]>(m);
+    stable_time_order<Index>({times.get(), m}, within.get(), in_order.get());
+
+    // Both sequences ascend by (time, index): merge them by that.
+    std::size_t next = 0, skip = 0, out = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+        if (skip < m && aside[skip] == k) {
+            ++skip;
+            continue;
+        }
+        const double x = t[k];
+        for (; next < m; ++next) {
+            const double y = in_order[next];
+            const Index j = aside[within[next]];
+            if (!(y < x || (y == x && j < k))) break;
+            order[out] = j;
+            sorted[out++] = y;
+        }
+        order[out] = static_cast<Index>(k);
+        sorted[out++] = x;
+    }
+    for (; next < m; ++next) {
+        order[out] = aside[within[next]];
+        sorted[out++] = in_order[next];
+    }
+    return true;
+}
+
+}  // namespace
+
+template <class Index>
+void stable_time_order(std::span<const double> timestamps, Index* order, double* sorted) {
+    if (timestamps.size() <= thresholds::kInsertionMaximum) return insertion_order(timestamps, order, sorted);
+    if (merge_order(timestamps, order, sorted)) return;
+    radix_order(timestamps, order, sorted);
+}
+
+template void stable_time_order<std::uint32_t>(std::span<const double>, std::uint32_t*, double*);
+template void stable_time_order<std::uint64_t>(std::span<const double>, std::uint64_t*, double*);
+
+}  // namespace kiv
