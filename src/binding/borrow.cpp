@@ -111,7 +111,15 @@ Ref install_registry(PyObject* multiarray) {
     return capsule;
 }
 
-const SharedBorrowApi* resolve_borrow_api() {
+// The record, and the capsule it lives in. The capsule may lose its place on
+// the module (deleted, replaced, or cleared at teardown while finalisers
+// still call kiv): kiv's reference keeps it for the life of the process.
+struct Registry {
+    PyObject* capsule;
+    const SharedBorrowApi* api;
+};
+
+Registry resolve_borrow_api() {
     Ref multiarray = Ref::steal(PyImport_ImportModule(multiarray_module_name().c_str()));
     if (!multiarray) throw_pending();
     Ref capsule = Ref::steal(PyObject_GetAttrString(multiarray.get(), kCapsuleName));
@@ -126,14 +134,10 @@ const SharedBorrowApi* resolve_borrow_api() {
         throw PyError(PyExc_TypeError,
                       "version " + std::to_string(api->version) + " of the borrow checking API is not supported");
     }
-    // The record lives in the capsule, and the capsule may lose its place on
-    // the module (deleted, replaced, or cleared at teardown while finalisers
-    // still call kiv): kiv's reference keeps it for the life of the process.
-    (void)capsule.release();
-    return api;
+    return {capsule.release(), api};
 }
 
-Lazy<const SharedBorrowApi*> borrow_api_cell;
+Lazy<Registry> borrow_api_cell;
 
 const SharedBorrowApi& borrow_api() {
     return *borrow_api_cell.get([] {
@@ -143,7 +147,7 @@ const SharedBorrowApi& borrow_api() {
         } catch (PyError& error) {
             fail_with("Internal borrow checking API error", error);
         }
-    });
+    }).api;
 }
 
 }  // namespace
@@ -158,13 +162,13 @@ void acquire_shared_borrow(PyObject* array) {
 }
 
 void release_shared_borrow(PyObject* array) noexcept {
-    const SharedBorrowApi& api = **borrow_api_cell.peek();  // resolved by the acquire
+    const SharedBorrowApi& api = *borrow_api_cell.peek()->api;  // resolved by the acquire
     api.release_shared(api.tracker, array);
 }
 
 bool release_own_shared_borrow(PyObject* base, const void* data, std::intptr_t length,
                                std::intptr_t stride) noexcept {
-    const SharedBorrowApi& api = **borrow_api_cell.peek();
+    const SharedBorrowApi& api = *borrow_api_cell.peek()->api;
     if (api.release_shared != tracker_release_shared) return false;
     const npy_intp dims[1] = {length}, strides[1] = {stride};
     static_cast<BorrowTracker*>(api.tracker)->release_shared(base, region_of(data, 1, dims, strides, sizeof(double)));
