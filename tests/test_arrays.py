@@ -284,3 +284,21 @@ def test_remedy_for_refused_memory(where, make, remedy, tmp_path):
     with pytest.raises(ValueError, match="must be a contiguous 1-D"):
         CALLS[where](x, len(x))
     CALLS[where](remedy(x), len(x))
+
+
+class ShortFilled(np.ma.MaskedArray):
+    """A masked array whose filled() returns fewer samples than it holds."""
+
+    keep = 0
+
+    def filled(self, fill_value=None):
+        return np.full(self.keep, 1.0)
+
+
+@pytest.mark.parametrize("call", MASKED_VALUES.values(), ids=MASKED_VALUES.keys())
+@pytest.mark.parametrize("keep", [0, 4, 4095])
+def test_masked_subclass_filled_short(call, keep):
+    x = np.ma.masked_array(np.arange(4096.0), mask=np.r_[True, np.zeros(4095, bool)]).view(ShortFilled)
+    x.keep = keep
+    with pytest.raises(TypeError, match="filled\\(\\) gives no contiguous 1-D float64 array of its length"):
+        call(x)

@@ -241,22 +241,28 @@ RACING_WRITER = r"""
 import json, sys, threading, time
 import numpy as np, kiv
 
-n, nan_every = int(sys.argv[1]), int(sys.argv[2])
-numbers = np.arange(float(n))
-holes = numbers.copy()
-holes[::nan_every] = np.nan
-t, stop = numbers.copy(), threading.Event()
+n, rewrite = int(sys.argv[1]), sys.argv[2]
+one = np.arange(float(n))
+if rewrite == "shuffled, other range":  # timestamps out of order: the radix sort's passes
+    one = np.random.default_rng(1).permutation(one)
+    other = one * 1e300 + 1e300
+else:  # every how many a NaN
+    other = one.copy()
+    other[::int(rewrite)] = np.nan
+t, values, stop = one.copy(), np.random.default_rng(2).random(n), threading.Event()
 
 def writer():  # NumPy copies without the interpreter lock: kiv's reads interleave
     while not stop.is_set():
-        np.copyto(t, holes)
-        np.copyto(t, numbers)
+        np.copyto(t, other)
+        np.copyto(t, one)
 
 thread = threading.Thread(target=writer)
 thread.start()
 outcomes, deadline = set(), time.monotonic() + 1.5
+calls = (lambda: kiv.get_max_window_limit(t), lambda: kiv.calculate_window_sizes(t, 31),
+         lambda: kiv.smooth(values, t))
 while time.monotonic() < deadline:
-    for call in (lambda: kiv.get_max_window_limit(t), lambda: kiv.calculate_window_sizes(t, 31)):
+    for call in calls:
         try:
             call()
             outcomes.add("ok")
@@ -268,10 +274,12 @@ print(json.dumps(sorted(outcomes)))
 """
 
 
-# (samples, every how many a NaN in the written-over state): selections with
-# the band pass and on a copy
-@pytest.mark.parametrize("n, nan_every", [(1_000_000, 4), (8001, 1)])
-def test_input_written_by_another_thread(n, nan_every):
+# (samples, what the other thread writes over the input): selections with the
+# band pass and on a copy; time orders by radix sort, with the lock released
+@pytest.mark.parametrize("n, rewrite", [(1_000_000, "4"), (8001, "1"), (2000, "shuffled, other range"),
+                                        (50_000, "shuffled, other range")])
+def test_input_written_by_another_thread(n, rewrite):
     # any result or a clean failure: never a read or write outside a buffer
-    outcomes = run_fresh(RACING_WRITER, str(n), str(nan_every))
-    assert set(outcomes) <= {"ok", "PanicException: the input changed while kiv read it (written by another thread?)"}
+    outcomes = run_fresh(RACING_WRITER, str(n), rewrite)
+    assert set(outcomes) <= {"ok", "PanicException: the input changed while kiv read it (written by another thread?)",
+                             "PanicException: called `Option::unwrap()` on a `None` value"}

@@ -58,13 +58,8 @@ Ref masked_entries_filled(PyObject* object, const char* name, MaskedEntries mask
     if (masked == MaskedEntries::refused) {
         throw PyError(PyExc_ValueError, std::string("`") + name + "` must not have masked entries");
     }
-    Ref filled = owned_or_raise(PyObject_CallMethod(object, "filled", "d", std::numeric_limits<double>::quiet_NaN()));
-    if (!has_kind(filled.get(), ElementKind::float64) ||
-        !PyArray_CHKFLAGS(as_array(filled.get()), NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED)) {
-        throw PyError(PyExc_TypeError, std::string("`") + name +
-                                           "` is a masked array whose filled() gives no contiguous 1-D float64 array");
-    }
-    return filled;
+    // Python code (a subclass's, say): checked where it is read.
+    return owned_or_raise(PyObject_CallMethod(object, "filled", "d", std::numeric_limits<double>::quiet_NaN()));
 }
 
 }  // namespace
@@ -151,7 +146,17 @@ const void* ArrayArgument::contiguous_data(const char* name) const {
     const int flags = PyArray_FLAGS(as_array(array_.get()));
     const bool ok = (flags & NPY_ARRAY_ALIGNED) != 0 &&
                     (flags & (NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_F_CONTIGUOUS)) != 0 && layout_.data != nullptr;
-    if (ok) return filled_ ? PyArray_DATA(as_array(filled_.get())) : layout_.data;
+    if (ok && filled_) {
+        // filled() is Python code: its result need not be as long as the array.
+        PyArrayObject* filled = as_array(filled_.get());
+        if (!has_kind(filled_.get(), ElementKind::float64) || PyArray_DIMS(filled)[0] != layout_.length ||
+            !PyArray_CHKFLAGS(filled, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED)) {
+            throw PyError(PyExc_TypeError, std::string("`") + name + "` is a masked array whose filled() gives "
+                                                                     "no contiguous 1-D float64 array of its length");
+        }
+        return PyArray_DATA(filled);
+    }
+    if (ok) return layout_.data;
     const char* kind = kind_ == ElementKind::float64 ? "float64" : "int64";
     throw PyError(PyExc_ValueError, std::string("`") + name + "` must be a contiguous 1-D " + kind + " array");
 }

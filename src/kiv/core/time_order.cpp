@@ -125,16 +125,21 @@ void msd_order(Record<Index>* records, std::size_t m, int bits, Out<Index> out, 
 template <class Index>
 void radix_order(std::span<const double> t, Index* order, double* sorted) {
     const std::size_t n = t.size();
+    // One read of each timestamp, its key kept in `sorted` (free until the
+    // records are placed): another thread may write t meanwhile, and the
+    // counts of one pass bound the writes of the next.
+    auto key_at = [sorted](std::size_t k) { return std::bit_cast<std::uint64_t>(sorted[k]); };
     std::uint64_t least = ~std::uint64_t{0}, most = 0;
-    for (const double x : t) {
-        const std::uint64_t key = key_of(x);
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::uint64_t key = key_of(t[k]);
+        sorted[k] = std::bit_cast<double>(key);
         least = std::min(least, key);
         most = std::max(most, key);
     }
     const int bits = std::bit_width(most - least);
     const int shift = bits - digit_for(n, bits);
     std::vector<Index> ends((std::size_t{1} << (bits - shift)) + 1, 0);
-    for (const double x : t) ++ends[((key_of(x) - least) >> shift) + 1];
+    for (std::size_t k = 0; k < n; ++k) ++ends[((key_at(k) - least) >> shift) + 1];
     std::size_t largest = 0;
     for (std::size_t b = 1; b < ends.size(); ++b) {
         largest = std::max<std::size_t>(largest, ends[b]);
@@ -142,7 +147,7 @@ void radix_order(std::span<const double> t, Index* order, double* sorted) {
     }
     const auto records = std::make_unique_for_overwrite<Record<Index>[]>(n);
     for (std::size_t k = 0; k < n; ++k) {
-        const std::uint64_t key = key_of(t[k]) - least;
+        const std::uint64_t key = key_at(k) - least;
         records[ends[key >> shift]++] = {key, static_cast<Index>(k)};
     }
     const auto spare = std::make_unique_for_overwrite<Record<Index>[]>(largest);
