@@ -302,8 +302,10 @@ void structured_family(Rng& rng) {
         {kMedian | kPercentile | kLimit, around({kBandSample, kBandMinimum, 2 * kBandMinimum, 8 * kBandMinimum})},
         {kSizes | kPipeline, around({kBandMinimum, kMeanChunk})},
         {kMean, around({kMeanBlocks[0], kMeanBlocks[1], kMeanBlocks[2], kMeanChunk, 2 * kMeanChunk})},
-        // the time orders: by insertion or not, by 32-bit indices or not
-        {kPipeline, kLowered ? around({kInsertionMaximum, kNarrowIndexMaximum}) : around({kInsertionMaximum})},
+        // the time orders: by insertion or not, radix digits for splits in
+        // cache or not, by 32-bit indices or not
+        {kPipeline, kLowered ? around({kInsertionMaximum, kCachedRecords, kNarrowIndexMaximum})
+                             : around({kInsertionMaximum, kCachedRecords})},
     };
     std::size_t index = 0;  // turns the remaining parameters from case to case
     for (const auto& [cores, sizes] : plan) {

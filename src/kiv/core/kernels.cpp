@@ -117,7 +117,7 @@ struct Offsets {
 inline std::int64_t first_of(std::int64_t w) { return w == 0 ? 1 : -(w / 2); }
 inline std::int64_t last_of(std::int64_t w) { return w == 0 ? 0 : (w + 1) / 2 - 1; }
 
-// Per-lane bounds; only needed where lanes differ or windows are cut off.
+// Per-lane bounds; only needed where lanes differ.
 inline void fill_lanes(const std::uint8_t* widths, Offsets& o) {
     double first[kBlock], last[kBlock];
     for (std::size_t j = 0; j < kBlock; ++j) {
@@ -159,8 +159,8 @@ inline bool offsets_of(const std::uint8_t* widths, Offsets& o) {
     return narrowest != widest || narrowest == 0;
 }
 
-// Outputs [i, i + kBlock) whose windows lie inside the samples: element d of
-// every lane comes from one vector load at p + d, p standing for output i.
+// Outputs [i, i + kBlock): element d of every lane comes from one vector
+// load at p + d, p standing for output i.
 // Every lane takes every sample of [common_first, common_last].
 inline void common_part(const double* p, const Offsets& o, Doubles* sum) {
     for (std::int64_t d = o.common_first; d <= o.common_last; ++d) {
@@ -184,27 +184,10 @@ inline void inner_block(const double* p, const Offsets& o, Doubles* sum) {
     for (std::int64_t d = o.common_last + 1; d <= o.highest; ++d) masked(d);
 }
 
-// Outputs [i, to) near the ends of the samples, where windows are cut off:
-// each sample goes to the lanes whose window holds it.
-inline void edge_block(const double* clean, std::size_t base, std::size_t n, std::size_t i, std::size_t to,
-                       const Offsets& o, Doubles* sum) {
-    const auto lowest = max64(static_cast<std::int64_t>(i) + o.lowest, 0);
-    const auto highest = min64(static_cast<std::int64_t>(to) - 1 + o.highest, static_cast<std::int64_t>(n) - 1);
-    Doubles lane;
-    for (std::size_t l = 0; l < kLanes; ++l) lane[l] = static_cast<double>(l);
-    for (std::int64_t t = lowest; t <= highest; ++t) {
-        const Doubles xs = broadcast(clean[static_cast<std::size_t>(t) - base]);
-        for (std::size_t v = 0; v < kVectors; ++v) {
-            // offset of t from each lane's output
-            const Doubles ds = broadcast(static_cast<double>(t - static_cast<std::int64_t>(i + v * kLanes))) - lane;
-            take(xs, (ds >= o.first[v]) & (ds <= o.last[v]), sum[v]);
-        }
-    }
-}
-
 // Outputs [from, to), for every k that their windows can reach:
-// clean[k - base] is samples[k] with NaN as +0.0, and present[k - base] how
-// many of samples[base, k) are numbers.
+// clean[k - base] is samples[k] with NaN as +0.0 (and +0.0 for a k before
+// or after the samples, up to kMeanMargin), and present[k - base] how many
+// of samples[base, k) are numbers.
 // Meanwhile samples[ahead, n) are fetched into the cache, as far on as the
 // outputs done, for the next chunk: reading them is what its set-up waits for.
 void mean_blocks(const double* clean, const std::uint32_t* present, std::size_t base, const std::uint8_t* widths,
@@ -229,17 +212,14 @@ void mean_blocks(const double* clean, const std::uint32_t* present, std::size_t 
         for (Doubles& v : sum) v = broadcast(0.0);
         const auto first = static_cast<std::int64_t>(i) + o.lowest;
         const auto last = static_cast<std::int64_t>(i + kBlock - 1) + o.highest;
-        const bool inside = first >= 0 && last < static_cast<std::int64_t>(n) && filled == kBlock;
-        if (inside && !masks) {
+        // Beyond the samples the windows read the margins' +0.0.
+        if (!masks) {
             common_part(clean + (i - base), o, sum);
         } else {
             fill_lanes(block_widths, o);
-            if (inside) {
-                inner_block(clean + (i - base), o, sum);
-            } else {
-                edge_block(clean, base, n, i, i + filled, o, sum);
-            }
+            inner_block(clean + (i - base), o, sum);
         }
+        const bool inside = first >= 0 && last < static_cast<std::int64_t>(n) && filled == kBlock;
         // Each lane's count of numbers: its width, unless a NaN or an end of
         // the samples is near.
         double counts[kBlock];
@@ -309,6 +289,9 @@ void rolling_mean_chunk(const double* samples, const std::uint8_t* widths, std::
                         std::size_t to, double* clean, std::uint32_t* present, double* out) {
     const std::size_t base = from < kReach ? 0 : from - kReach;
     const std::size_t top = to + kReach < n ? to + kReach : n;
+    // The margins: a previous chunk may have left samples after this one's.
+    std::memset(clean - thresholds::kMeanMargin, 0, thresholds::kMeanMargin * sizeof(double));
+    std::memset(clean + (top - base), 0, thresholds::kMeanMargin * sizeof(double));
     // One read of each sample: a snapshot, whatever another thread writes meanwhile.
     std::uint32_t numbers = 0;
     present[0] = 0;

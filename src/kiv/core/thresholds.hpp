@@ -14,6 +14,7 @@ inline constexpr std::size_t kBandSample = 64;
 inline constexpr std::size_t kMeanChunk = 64;  // below the reach: windows span chunks
 inline constexpr std::size_t kMaxSmallRanks = 16;
 inline constexpr std::uint64_t kNarrowIndexMaximum = 300;
+inline constexpr std::size_t kCachedRecords = 64;
 #else
 inline constexpr bool kLowered = false;
 // Values sampled for the pivots of a band selection.
@@ -25,6 +26,9 @@ inline constexpr std::size_t kMeanChunk = std::size_t{1} << 14;
 inline constexpr std::size_t kMaxSmallRanks = 2048;
 // Time orders of up to this many samples use 32-bit indices.
 inline constexpr std::uint64_t kNarrowIndexMaximum = 0xFFFFFFFF;
+// Radix splits of up to this many records (that stay in cache) take wider
+// digits.
+inline constexpr std::size_t kCachedRecords = std::size_t{1} << 15;
 #endif
 
 // Selections of this many numbers (not values: NaN is not counted) or more
@@ -40,6 +44,9 @@ inline constexpr std::size_t kBandNarrow = 8;
 // merging those back.
 inline constexpr std::size_t kInsertionMaximum = 16;
 inline constexpr std::size_t kAsideShare = 8;
+// Radix buckets of up to this many records are ranked among their
+// neighbours; larger ones are split again.
+inline constexpr std::size_t kRunBucket = 4;
 
 // Fixed by the shape of the code, not by tuning, so never lowered: outputs of
 // the variable mean per SIMD block (eight vectors of 2, 4 or 8 lanes, by the
@@ -47,6 +54,10 @@ inline constexpr std::size_t kAsideShare = 8;
 // output.
 inline constexpr std::size_t kMeanBlocks[] = {16, 32, 64};
 inline constexpr std::int64_t kMeanReach = 128;
+
+// Room of +0.0 on each side of a chunk's samples, so that a block near an
+// end of the samples reads its windows as anywhere else.
+inline constexpr std::size_t kMeanMargin = kMeanReach + kMeanBlocks[2];
 
 static_assert(kMeanChunk % kMeanBlocks[2] == 0);
 static_assert(kMaxSmallRanks < 0xFFFF);  // 0xFFFF marks NaN among small ranks

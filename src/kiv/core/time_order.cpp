@@ -40,14 +40,16 @@ void insertion_order(std::span<const double> t, Index* order, double* sorted) {
     }
 }
 
-// At most 2^11 buckets a split: more would scatter writes to more places
-// than the caches follow.
+// At most 2^11 buckets a split over records beyond the caches: more would
+// scatter writes to more places than the caches follow; 2^12 within them.
 constexpr int kDigitBits = 11;
+constexpr int kCachedDigitBits = 12;
 
-// A digit that leaves about four records per bucket: insertion, whose
-// mispredicted branches cost most, then has little left to do.
+// A digit that leaves one or two records per bucket on average: nearly all
+// buckets are then ranked in one pass without branches (rank_run).
 int digit_for(std::size_t m, int bits) {
-    return std::min({bits, kDigitBits, std::max(1, static_cast<int>(std::bit_width(m)) - 2)});
+    const int most = m <= thresholds::kCachedRecords ? kCachedDigitBits : kDigitBits;
+    return std::min({bits, most, std::max(1, static_cast<int>(std::bit_width(m)) - 1)});
 }
 
 // A key and the index of its sample, moved together: one stream of writes
@@ -75,6 +77,13 @@ struct Out {
 };
 
 template <class Index>
+inline void place(const Record<Index>& r, Out<Index> out, std::size_t at) {
+    out.order[at] = r.index;
+    const double x = from_key(r.key + out.least);
+    out.sorted[at] = x == 0.0 ? out.t[r.index] : x;  // the zero's own sign
+}
+
+template <class Index>
 void insertion_by_key(Record<Index>* records, std::size_t m, Out<Index> out) {
     for (std::size_t k = 1; k < m; ++k) {
         const Record<Index> r = records[k];
@@ -82,11 +91,33 @@ void insertion_by_key(Record<Index>* records, std::size_t m, Out<Index> out) {
         for (; j > 0 && r.key < records[j - 1].key; --j) records[j] = records[j - 1];
         records[j] = r;
     }
-    for (std::size_t k = 0; k < m; ++k) {
-        out.order[k] = records[k].index;
-        const double x = from_key(records[k].key + out.least);
-        out.sorted[k] = x == 0.0 ? out.t[records[k].index] : x;  // the zero's own sign
-    }
+    for (std::size_t k = 0; k < m; ++k) place(records[k], out, k);
+}
+
+// Records whose keys ascend but within buckets of at most kRunBucket
+// neighbours: each goes straight to its place, found by comparing it with
+// its neighbours as far as a bucket reaches (records farther off are in
+// other buckets, so already in order with it). Insertion would mispredict
+// a branch for about every record.
+
+template <class Index>
+inline std::size_t rank_among(const Record<Index>* records, std::size_t i, std::size_t lo, std::size_t hi) {
+    const std::uint64_t key = records[i].key;
+    // Equal keys keep their order: only a strictly larger key before i or
+    // a strictly smaller one after it moves i.
+    std::size_t at = i;
+    for (std::size_t j = lo; j < i; ++j) at -= static_cast<std::size_t>(records[j].key > key);
+    for (std::size_t j = i + 1; j < hi; ++j) at += static_cast<std::size_t>(records[j].key < key);
+    return at;
+}
+
+template <class Index>
+void rank_run(const Record<Index>* records, std::size_t m, Out<Index> out) {
+    constexpr std::size_t reach = thresholds::kRunBucket - 1;
+    std::size_t i = 0;
+    for (; i < m && i < reach; ++i) place(records[i], out, rank_among(records, i, 0, std::min(m, i + reach + 1)));
+    for (; i + reach < m; ++i) place(records[i], out, rank_among(records, i, i - reach, i + reach + 1));
+    for (; i < m; ++i) place(records[i], out, rank_among(records, i, i - reach, m));
 }
 
 // The m records in the order of the low `bits` bits of their keys,
@@ -114,8 +145,16 @@ void msd_order(Record<Index>* records, std::size_t m, int bits, Out<Index> out, 
         if (ends[bucket(records[0].key) + 1] == m) continue;  // one bucket: nothing moves
         for (std::size_t b = 1; b < buckets; ++b) ends[b] += ends[b - 1];
         for (std::size_t k = 0; k < m; ++k) spare[ends[bucket(records[k].key)]++] = records[k];  // then bucket ends
-        for (std::size_t b = 0, from = 0; b < buckets; from = ends[b++])
-            if (ends[b] > from) msd_order(spare + from, ends[b] - from, bits, out + from, records + from);
+        // Neighbouring small buckets are ranked in one pass: most buckets
+        // are small, and a call for each would cost more than its sorting.
+        std::size_t run = 0;
+        for (std::size_t b = 0, from = 0; b < buckets; from = ends[b++]) {
+            if (ends[b] - from <= thresholds::kRunBucket) continue;
+            if (from > run) rank_run(spare + run, from - run, out + run);
+            msd_order(spare + from, ends[b] - from, bits, out + from, records + from);
+            run = ends[b];
+        }
+        if (m > run) rank_run(spare + run, m - run, out + run);
         return;
     }
 }

@@ -21,12 +21,14 @@ OwnedBuffer<double> variable_rolling_mean(std::span<const double> samples,
     OwnedBuffer<double> out(n);
     constexpr std::size_t kChunk = thresholds::kMeanChunk;
     const std::size_t reach = std::min(n, kChunk + 2 * thresholds::kMeanReach);  // short signals need short buffers
-    std::vector<double> clean(reach);
+    constexpr std::size_t kMargin = thresholds::kMeanMargin;
+    std::vector<double> clean(kMargin + reach + kMargin);
     std::vector<std::uint32_t> present(reach + 1);
     const Kernels& level = kernels();
     for (std::size_t from = 0; from < n; from += kChunk) {
         const std::size_t to = std::min(n, from + kChunk);
-        level.rolling_mean_chunk(samples.data(), widths.data(), n, from, to, clean.data(), present.data(), out.data());
+        level.rolling_mean_chunk(samples.data(), widths.data(), n, from, to, clean.data() + kMargin, present.data(),
+                                 out.data());
     }
     return out;
 }
