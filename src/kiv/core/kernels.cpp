@@ -173,15 +173,21 @@ inline void common_part(const double* p, const Offsets& o, Doubles* sum) {
 }
 
 // The same where lanes differ: masks before and after the common part.
+// Before it every lane's window has begun or none ends (d < common_first
+// <= 0 <= last, or no window at all: first = 1 > d), after it every one
+// has begun (first <= 0 < d): one bound decides each side.
 inline void inner_block(const double* p, const Offsets& o, Doubles* sum) {
-    auto masked = [&](std::int64_t d) {
+    for (std::int64_t d = o.lowest; d < o.common_first; ++d) {
         const Doubles ds = broadcast(static_cast<double>(d));
         for (std::size_t v = 0; v < kVectors; ++v)
-            take(load(p + d + static_cast<std::int64_t>(v * kLanes)), (ds >= o.first[v]) & (ds <= o.last[v]), sum[v]);
-    };
-    for (std::int64_t d = o.lowest; d < o.common_first; ++d) masked(d);
+            take(load(p + d + static_cast<std::int64_t>(v * kLanes)), ds >= o.first[v], sum[v]);
+    }
     common_part(p, o, sum);
-    for (std::int64_t d = o.common_last + 1; d <= o.highest; ++d) masked(d);
+    for (std::int64_t d = o.common_last + 1; d <= o.highest; ++d) {
+        const Doubles ds = broadcast(static_cast<double>(d));
+        for (std::size_t v = 0; v < kVectors; ++v)
+            take(load(p + d + static_cast<std::int64_t>(v * kLanes)), ds <= o.last[v], sum[v]);
+    }
 }
 
 // Outputs [from, to), for every k that their windows can reach:

@@ -5,7 +5,7 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <vector>
+#include <memory>
 
 #include "kiv/core/failure.hpp"
 #include "kiv/core/kernels.hpp"
@@ -22,12 +22,13 @@ OwnedBuffer<double> variable_rolling_mean(std::span<const double> samples,
     constexpr std::size_t kChunk = thresholds::kMeanChunk;
     const std::size_t reach = std::min(n, kChunk + 2 * thresholds::kMeanReach);  // short signals need short buffers
     constexpr std::size_t kMargin = thresholds::kMeanMargin;
-    std::vector<double> clean(kMargin + reach + kMargin);
-    std::vector<std::uint32_t> present(reach + 1);
+    // Written by each chunk before it is read, margins included.
+    const auto clean = std::make_unique_for_overwrite<double[]>(kMargin + reach + kMargin);
+    const auto present = std::make_unique_for_overwrite<std::uint32_t[]>(reach + 1);
     const Kernels& level = kernels();
     for (std::size_t from = 0; from < n; from += kChunk) {
         const std::size_t to = std::min(n, from + kChunk);
-        level.rolling_mean_chunk(samples.data(), widths.data(), n, from, to, clean.data() + kMargin, present.data(),
+        level.rolling_mean_chunk(samples.data(), widths.data(), n, from, to, clean.get() + kMargin, present.get(),
                                  out.data());
     }
     return out;
