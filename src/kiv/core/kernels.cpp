@@ -93,6 +93,9 @@ constexpr std::size_t kBlock = kVectors * kLanes;
 constexpr std::int64_t kReach = thresholds::kMeanReach;
 static_assert(thresholds::kMeanChunk % kBlock == 0);
 static_assert(kBlock >= thresholds::kMeanBlocks[0] && kBlock <= thresholds::kMeanBlocks[2]);
+// A partial last block has lanes up to kBlock - 1 past the samples, and
+// their windows reach up to kReach - 1 further.
+static_assert(thresholds::kMeanMargin >= kBlock + kReach - 1);
 
 constexpr double kMissing = __builtin_bit_cast(double, std::uint64_t{0x7FF8000000000000});
 

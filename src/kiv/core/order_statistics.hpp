@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <limits>
 #include <memory>
 #include <span>
 #include <utility>
@@ -65,18 +66,28 @@ inline void select_in_place(double* numbers, std::size_t size, std::size_t posit
     if (count == 2) out[1] = *std::min_element(at + 1, numbers + size, less);
 }
 
+// The numbers among `values` in input order, by a band pass that keeps
+// every number; `numbers` has room for values.size() + 1.
+template <class Values>
+std::size_t copy_numbers(const Values& values, double* numbers) {
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    return band_pass(values, -kInf, kInf, numbers).kept;
+}
+
+// Another thread may write the array while the interpreter lock is held
+// (NumPy copies without it): the numbers counted before need not be the
+// numbers found now.
+inline void check_still_there(std::size_t position, std::size_t count, std::size_t found) {
+    if (position + count > found) fail("the input changed while kiv read it (written by another thread?)");
+}
+
 // Small inputs: select on a copy of the numbers.
 template <class Values>
 void select_by_copy(const Values& values, std::size_t position, std::size_t count, double* out) {
-    std::vector<double> scratch;
-    scratch.reserve(values.size());
-    for (std::size_t i = 0; i < values.size(); ++i)
-        if (const double v = values[i]; v == v) scratch.push_back(v);
-    // Another thread may write the array while the interpreter lock is held
-    // here (NumPy copies without it): the numbers counted before need not
-    // be the numbers found now.
-    if (position + count > scratch.size()) fail("the input changed while kiv read it (written by another thread?)");
-    select_in_place(scratch.data(), scratch.size(), position, count, out);
+    const auto scratch = std::make_unique_for_overwrite<double[]>(values.size() + 1);
+    const std::size_t found = copy_numbers(values, scratch.get());
+    check_still_there(position, count, found);
+    select_in_place(scratch.get(), found, position, count, out);
 }
 
 // Sorted positions [position, position + count) of the k numbers among
@@ -138,18 +149,40 @@ public:
     // The element a stable ascending sort would put at `position` (< size()).
     double at(std::size_t position) const {
         double value;
-        detail::select(values_, size_, position, 1, &value);
+        select(position, 1, &value);
         return with_zero_sign(value, position);
     }
 
     // The elements at `position` and `position + 1` (both < size()).
     std::pair<double, double> pair_at(std::size_t position) const {
         double found[2];
-        detail::select(values_, size_, position, 2, found);
+        select(position, 2, found);
         return {with_zero_sign(found[0], position), with_zero_sign(found[1], position + 1)};
     }
 
 private:
+    // Few numbers are copied once for every question: after the first
+    // selection, at `fixed_`, those before it are no larger and those after
+    // it no smaller, so a later one searches only its own side.
+    void select(std::size_t position, std::size_t count, double* out) const {
+        if (size_ >= thresholds::kBandMinimum) return detail::select(values_, size_, position, count, out);
+        if (!copy_) {
+            copy_ = std::make_unique_for_overwrite<double[]>(values_.size() + 1);
+            copied_ = detail::copy_numbers(values_, copy_.get());
+        }
+        detail::check_still_there(position, count, copied_);
+        std::size_t from = 0, to = copied_;
+        if (fixed_ < copied_) {
+            if (position >= fixed_) {
+                from = fixed_;
+            } else {
+                to = fixed_ + 1;
+            }
+        }
+        detail::select_in_place(copy_.get() + from, to - from, position - from, count, out);
+        if (fixed_ >= copied_) fixed_ = position;
+    }
+
     double with_zero_sign(double value, std::size_t position) const {
         if (value != 0.0) return value;
         // Zeros fill sorted positions [negatives, negatives + zeros) in input order.
@@ -163,6 +196,9 @@ private:
 
     Values values_;  // input order, never permuted
     std::size_t size_;
+    mutable std::unique_ptr<double[]> copy_;
+    mutable std::size_t copied_ = 0;
+    mutable std::size_t fixed_ = static_cast<std::size_t>(-1);
 };
 
 }  // namespace kiv

@@ -120,6 +120,10 @@ void rank_run(const Record<Index>* records, std::size_t m, Out<Index> out) {
     for (; i < m; ++i) place(records[i], out, rank_among(records, i, i - reach, m));
 }
 
+template <class Index, class Room>
+void order_buckets(Record<Index>* scattered, const Index* ends, std::size_t buckets, std::size_t m, int bits,
+                   Out<Index> out, Room room_at);
+
 // The m records in the order of the low `bits` bits of their keys,
 // stably, written to `out`: scattered by their leading digit into the
 // spare, each bucket then ordered alike with the records' room as spare.
@@ -145,18 +149,25 @@ void msd_order(Record<Index>* records, std::size_t m, int bits, Out<Index> out, 
         if (ends[bucket(records[0].key) + 1] == m) continue;  // one bucket: nothing moves
         for (std::size_t b = 1; b < buckets; ++b) ends[b] += ends[b - 1];
         for (std::size_t k = 0; k < m; ++k) spare[ends[bucket(records[k].key)]++] = records[k];  // then bucket ends
-        // Neighbouring small buckets are ranked in one pass: most buckets
-        // are small, and a call for each would cost more than its sorting.
-        std::size_t run = 0;
-        for (std::size_t b = 0, from = 0; b < buckets; from = ends[b++]) {
-            if (ends[b] - from <= thresholds::kRunBucket) continue;
-            if (from > run) rank_run(spare + run, from - run, out + run);
-            msd_order(spare + from, ends[b] - from, bits, out + from, records + from);
-            run = ends[b];
-        }
-        if (m > run) rank_run(spare + run, m - run, out + run);
-        return;
+        return order_buckets(spare, ends, buckets, m, bits, out, [records](std::size_t from) { return records + from; });
     }
+}
+
+// Orders each of the buckets within itself, bucket b of `scattered` ending
+// at ends[b]: neighbouring small buckets are ranked in one pass (most are
+// small, and a call for each would cost more than its sorting), larger ones
+// split again with room_at(their start) as spare.
+template <class Index, class Room>
+void order_buckets(Record<Index>* scattered, const Index* ends, std::size_t buckets, std::size_t m, int bits,
+                   Out<Index> out, Room room_at) {
+    std::size_t run = 0;
+    for (std::size_t b = 0, from = 0; b < buckets; from = ends[b++]) {
+        if (ends[b] - from <= thresholds::kRunBucket) continue;
+        if (from > run) rank_run(scattered + run, from - run, out + run);
+        msd_order(scattered + from, ends[b] - from, bits, out + from, room_at(from));
+        run = ends[b];
+    }
+    if (m > run) rank_run(scattered + run, m - run, out + run);
 }
 
 // Keys less their least, so that only the bits that vary are sorted; the
@@ -190,10 +201,8 @@ void radix_order(std::span<const double> t, Index* order, double* sorted) {
         records[ends[key >> shift]++] = {key, static_cast<Index>(k)};
     }
     const auto spare = std::make_unique_for_overwrite<Record<Index>[]>(largest);
-    for (std::size_t b = 0, from = 0; b + 1 < ends.size(); from = ends[b++])
-        if (ends[b] > from)
-            msd_order(records.get() + from, ends[b] - from, shift, Out<Index>{order, sorted, t.data(), least} + from,
-                      spare.get());
+    order_buckets(records.get(), ends.data(), ends.size() - 1, n, shift, Out<Index>{order, sorted, t.data(), least},
+                  [&spare](std::size_t) { return spare.get(); });
 }
 
 // A log nearly in time order: the samples that break the ascent are set
