@@ -739,7 +739,7 @@ def parse_sizes(text):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--sizes", type=parse_sizes,
-                    help="comma-separated n, e.g. 1e4,1e6 (default 10^4..10^7)")
+                    help="comma-separated n, e.g. 1e4,1e6 (default 10^2..10^7)")
     ap.add_argument("--quick", action="store_true", help="short smoke run: small n, few repeats")
     ap.add_argument("--datasets", default="a,b", help="which data sets: a (1 Hz), b (10 Hz)")
     ap.add_argument("--budget", type=float, default=None,
