@@ -241,23 +241,52 @@ bool merge_order(std::span<const double> t, Index* order, double* sorted) {
     const auto in_order = std::make_unique_for_overwrite<double[]>(m);
     stable_time_order<Index>({times.get(), m}, within.get(), in_order.get());
 
-    // Both sequences ascend by (time, index): merge them by that.
-    std::size_t next = 0, skip = 0, out = 0;
-    for (std::size_t k = 0; k < n; ++k) {
-        if (skip < m && aside[skip] == k) {
-            ++skip;
-            continue;
+    // Both sequences ascend by (time, index): merge them by that. The kept
+    // samples up to the next event (an aside sample due before one of them,
+    // or one set aside in the input) are copied as a block, the event found
+    // by galloping: samples one by one would cost several branches each.
+    std::size_t next = 0, out = 0, k = 0;
+    const auto copy_kept = [&](std::size_t to) {
+        for (std::size_t i = k; i < to; ++i) {
+            order[out + (i - k)] = static_cast<Index>(i);
+            sorted[out + (i - k)] = t[i];
         }
-        const double x = t[k];
-        for (; next < m; ++next) {
+        out += to - k;
+        k = to;
+    };
+    for (std::size_t skip = 0; skip <= m; ++skip) {
+        const std::size_t stop = skip < m ? static_cast<std::size_t>(aside[skip]) : n;  // kept: [k, stop)
+        while (next < m && k < stop) {
             const double y = in_order[next];
-            const Index j = aside[within[next]];
-            if (!(y < x || (y == x && j < k))) break;
-            order[out] = j;
+            const std::size_t j = aside[within[next]];
+            // Whether y goes before kept sample e: false, then true as e ascends.
+            const auto before = [&](std::size_t e) {
+                const double x = t[e];
+                return y < x || (y == x && j < e);
+            };
+            std::size_t lo = k, probe = k;
+            for (std::size_t step = 1; probe < stop && !before(probe); step *= 2) {
+                lo = probe + 1;
+                probe += step;
+            }
+            // The first e in [lo, hi) it goes before, or hi: none there.
+            std::size_t hi = std::min(probe, stop);
+            while (lo < hi) {
+                const std::size_t mid = lo + (hi - lo) / 2;
+                if (before(mid)) {
+                    hi = mid;
+                } else {
+                    lo = mid + 1;
+                }
+            }
+            copy_kept(lo);
+            if (lo == stop) break;
+            order[out] = static_cast<Index>(j);
             sorted[out++] = y;
+            ++next;
         }
-        order[out] = static_cast<Index>(k);
-        sorted[out++] = x;
+        copy_kept(stop);
+        k = stop + 1;
     }
     for (; next < m; ++next) {
         order[out] = aside[within[next]];
