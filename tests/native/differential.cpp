@@ -17,6 +17,7 @@
 
 #include "kiv/core/failure.hpp"
 #include "kiv/core/kernels.hpp"
+#include "kiv/core/order_statistics.hpp"
 #include "kiv/core/pipeline.hpp"
 #include "kiv/core/thresholds.hpp"
 #include "kiv/core/variable_smoothing.hpp"
@@ -335,6 +336,28 @@ void structured_family(Rng& rng) {
     }
 }
 
+// One set of numbers asked several questions in turn, as a selection that
+// reuses its copy sees them: each answer is what a stable sort puts there.
+void questions_in_turn(Rng& rng) {
+    for (int trial = 0; trial < 2000; ++trial) {
+        std::vector<double> v(2 + rng() % 70);
+        for (double& x : v) x = rng() % 8 == 0 ? pick(rng, {kNaN, -0.0, 0.0}) : static_cast<double>(rng() % 20);
+        std::vector<double> sorted;
+        for (const double x : v)
+            if (x == x) sorted.push_back(x);
+        std::stable_sort(sorted.begin(), sorted.end());
+        if (sorted.size() < 2) continue;
+        const kiv::StableOrderStatistics<std::span<const double>> questions(v);
+        for (int q = 0; q < 5; ++q) {
+            const std::size_t at = rng() % (sorted.size() - 1);
+            const auto [first, second] = questions.pair_at(at);
+            ++checks;
+            if (bits(first) == bits(sorted[at]) && bits(second) == bits(sorted[at + 1])) continue;
+            if (++failures <= 10) std::printf("MISMATCH question %d at %zu of %zu numbers\n", q, at, sorted.size());
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -356,6 +379,7 @@ int main(int argc, char** argv) {
     for (int c = 0; c < cases; ++c) one_case(rng, rng() % 3 == 0 ? rng() % 8 : rng() % 300);
     for (std::size_t n : {4096u, 12000u, 65536u, 200000u}) one_case(rng, n);
     structured_family(rng);
+    questions_in_turn(rng);
     std::printf("%d passed, %d failed\n", checks - failures, failures);
     return failures == 0 ? 0 : 1;
 }

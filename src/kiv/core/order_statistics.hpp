@@ -161,9 +161,9 @@ public:
     }
 
 private:
-    // Few numbers are copied once for every question: after the first
-    // selection, at `fixed_`, those before it are no larger and those after
-    // it no smaller, so a later one searches only its own side.
+    // Few numbers are copied once for every question: after each selection,
+    // at `fixed_`, those before it are no larger and those after it no
+    // smaller, so the next one searches only its own side.
     void select(std::size_t position, std::size_t count, double* out) const {
         if (size_ >= thresholds::kBandMinimum) return detail::select(values_, size_, position, count, out);
         if (!copy_) {
@@ -180,7 +180,7 @@ private:
             }
         }
         detail::select_in_place(copy_.get() + from, to - from, position - from, count, out);
-        if (fixed_ >= copied_) fixed_ = position;
+        fixed_ = position;  // a split of the whole copy, as the one before was
     }
 
     double with_zero_sign(double value, std::size_t position) const {
