@@ -32,9 +32,9 @@ FUNCTIONS = ["get_max_window_limit", "calculate_window_sizes", "apply_variable_s
 def load(folder):
     """kiv from the folder, loaded beside any other copy."""
     [path] = glob.glob(os.path.join(folder, "kiv*.so"))
-    spec = importlib.util.spec_from_file_location("kiv", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("kiv", path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 

@@ -99,7 +99,6 @@ void insertion_by_key(Record<Index>* records, std::size_t m, Out<Index> out) {
 // its neighbours as far as a bucket reaches (records farther off are in
 // other buckets, so already in order with it). Insertion would mispredict
 // a branch for about every record.
-
 template <class Index>
 inline std::size_t rank_among(const Record<Index>* records, std::size_t i, std::size_t lo, std::size_t hi) {
     const std::uint64_t key = records[i].key;
@@ -260,12 +259,12 @@ bool merge_order(std::span<const double> t, Index* order, double* sorted) {
             const double y = in_order[next];
             const std::size_t j = aside[within[next]];
             // Whether y goes before kept sample e: false, then true as e ascends.
-            const auto before = [&](std::size_t e) {
+            const auto goes_before = [&](std::size_t e) {
                 const double x = t[e];
                 return y < x || (y == x && j < e);
             };
             std::size_t lo = k, probe = k;
-            for (std::size_t step = 1; probe < stop && !before(probe); step *= 2) {
+            for (std::size_t step = 1; probe < stop && !goes_before(probe); step *= 2) {
                 lo = probe + 1;
                 probe += step;
             }
@@ -273,7 +272,7 @@ bool merge_order(std::span<const double> t, Index* order, double* sorted) {
             std::size_t hi = std::min(probe, stop);
             while (lo < hi) {
                 const std::size_t mid = lo + (hi - lo) / 2;
-                if (before(mid)) {
+                if (goes_before(mid)) {
                     hi = mid;
                 } else {
                     lo = mid + 1;
