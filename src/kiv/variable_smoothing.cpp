@@ -1,6 +1,5 @@
 #include "kiv/core/variable_smoothing.hpp"
 
-#include <memory>
 
 #include "binding/array_argument.hpp"
 #include "binding/binder.hpp"
@@ -32,9 +31,9 @@ Ref apply_variable_smoothing_call(FastCallArgs args, Py_ssize_t nargs, PyObject*
     // as the widths are narrowed, by the kernel of the CPU level in use.
     bool outside = false;
     auto smoothed = run_detached(samples.size(), [&] {
-        const auto widths = std::make_unique_for_overwrite<std::uint8_t[]>(sizes.size());
-        outside = kernels().narrow_widths(sizes.data(), sizes.size(), widths.get());
-        return outside ? OwnedBuffer<double>() : variable_rolling_mean(samples, {widths.get(), sizes.size()});
+        OwnedBuffer<std::uint8_t> widths(sizes.size());
+        outside = kernels().narrow_widths(sizes.data(), sizes.size(), widths.data());
+        return outside ? OwnedBuffer<double>() : variable_rolling_mean(samples, {widths.data(), sizes.size()});
     });
     if (outside) throw PyError(PyExc_ValueError, "`window_sizes` values must be between 0 and 255");
     return hand_over(std::move(smoothed));

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "kiv/core/buffer.hpp"
 #include "kiv/core/failure.hpp"
 #include "kiv/core/kernels.hpp"
 #include "kiv/core/thresholds.hpp"
@@ -120,14 +121,14 @@ void select(const Values& values, std::size_t k, std::size_t position, std::size
     // the last kept number (a NaN, say) nor numbers another thread wrote
     // since they were counted can land outside. Only the front is ever read.
     {
-        const auto middle = std::make_unique_for_overwrite<double[]>(values.size() + 1);
-        const auto [below, kept] = band_pass(values, low, high, middle.get());
+        OwnedBuffer<double> middle(values.size() + 1);
+        const auto [below, kept] = band_pass(values, low, high, middle.data());
         // A narrow band takes another band pass; a wide one is searched in
         // place, so that no second buffer of its size joins this one.
         if (below <= position && below + kept >= position + count && kept < k) {
             if (kept <= k / thresholds::kBandNarrow)
-                return select(std::span<const double>(middle.get(), kept), kept, position - below, count, out);
-            return select_in_place(middle.get(), kept, position - below, count, out);
+                return select(std::span<const double>(middle.data(), kept), kept, position - below, count, out);
+            return select_in_place(middle.data(), kept, position - below, count, out);
         }
     }
     // The pivots missed, or kept everything: select on a copy, this buffer freed first.

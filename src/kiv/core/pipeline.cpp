@@ -3,7 +3,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 
 #include "kiv/core/failure.hpp"
 #include "kiv/core/thresholds.hpp"
@@ -29,18 +28,18 @@ template <class Index>
 OwnedBuffer<double> smooth_out_of_order(std::span<const double> values, std::span<const double> timestamps,
                                         const SmoothingParams& params) {
     const std::size_t n = values.size();
-    const auto order = std::make_unique_for_overwrite<Index[]>(n);
+    OwnedBuffer<Index> order(n);
     std::int64_t limit;
     {
-        const auto sorted = std::make_unique_for_overwrite<double[]>(n);
-        stable_time_order<Index>(timestamps, order.get(), sorted.get());
-        limit = max_window_limit({sorted.get(), n}, params.min_window_size, params.max_window_sec);
+        OwnedBuffer<double> sorted(n);
+        stable_time_order<Index>(timestamps, order.data(), sorted.data());
+        limit = max_window_limit({sorted.data(), n}, params.min_window_size, params.max_window_sec);
     }
     OwnedBuffer<double> smoothed;
     {
-        const auto sorted = std::make_unique_for_overwrite<double[]>(n);
+        OwnedBuffer<double> sorted(n);
         for (std::size_t k = 0; k < n; ++k) sorted[k] = values[order[k]];
-        smoothed = smooth_with_limit({sorted.get(), n}, limit, params);
+        smoothed = smooth_with_limit({sorted.data(), n}, limit, params);
     }
     OwnedBuffer<double> result(n);
     for (std::size_t k = 0; k < n; ++k) result[order[k]] = smoothed[k];

@@ -9,10 +9,10 @@
 #include <bit>
 #include <cstddef>
 #include <limits>
-#include <memory>
 #include <utility>
 #include <vector>
 
+#include "kiv/core/buffer.hpp"
 #include "kiv/core/thresholds.hpp"
 
 namespace kiv {
@@ -194,14 +194,14 @@ void radix_order(std::span<const double> t, Index* order, double* sorted) {
         largest = std::max<std::size_t>(largest, ends[b]);
         ends[b] += ends[b - 1];
     }
-    const auto records = std::make_unique_for_overwrite<Record<Index>[]>(n);
+    OwnedBuffer<Record<Index>> records(n);
     for (std::size_t k = 0; k < n; ++k) {
         const std::uint64_t key = key_at(k) - least;
         records[ends[key >> shift]++] = {key, static_cast<Index>(k)};
     }
-    const auto spare = std::make_unique_for_overwrite<Record<Index>[]>(largest);
-    order_buckets(records.get(), ends.data(), ends.size() - 1, n, shift, Out<Index>{order, sorted, t.data(), least},
-                  [&spare](std::size_t) { return spare.get(); });
+    OwnedBuffer<Record<Index>> spare(largest);
+    order_buckets(records.data(), ends.data(), ends.size() - 1, n, shift, Out<Index>{order, sorted, t.data(), least},
+                  [&spare](std::size_t) { return spare.data(); });
 }
 
 // A log nearly in time order: the samples that break the ascent are set
@@ -211,7 +211,7 @@ template <class Index>
 bool merge_order(std::span<const double> t, Index* order, double* sorted) {
     const std::size_t n = t.size();
     const std::size_t room = n / thresholds::kAsideShare;
-    const auto aside = std::make_unique_for_overwrite<Index[]>(room);
+    OwnedBuffer<Index> aside(room);
     std::size_t m = 0;
     // The last two samples kept; -inf stands for none before the last.
     double last = t[0], before = -std::numeric_limits<double>::infinity();
@@ -234,11 +234,11 @@ bool merge_order(std::span<const double> t, Index* order, double* sorted) {
         }
     }
     // The indices set aside ascend, so their own stable order is the one wanted.
-    const auto times = std::make_unique_for_overwrite<double[]>(m);
+    OwnedBuffer<double> times(m);
     for (std::size_t j = 0; j < m; ++j) times[j] = t[aside[j]];
-    const auto within = std::make_unique_for_overwrite<Index[]>(m);
-    const auto in_order = std::make_unique_for_overwrite<double[]>(m);
-    stable_time_order<Index>({times.get(), m}, within.get(), in_order.get());
+    OwnedBuffer<Index> within(m);
+    OwnedBuffer<double> in_order(m);
+    stable_time_order<Index>({times.data(), m}, within.data(), in_order.data());
 
     // Both sequences ascend by (time, index): merge them by that. The kept
     // samples up to the next event (an aside sample due before one of them,

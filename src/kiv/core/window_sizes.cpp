@@ -4,7 +4,6 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
-#include <vector>
 
 #include "kiv/core/failure.hpp"
 #include "kiv/core/kernels.hpp"
@@ -77,15 +76,15 @@ OwnedBuffer<std::uint8_t> compute_window_sizes(std::span<const double> samples,
     const double least = std::min({calm, busy, 0.0});
     const double most = std::max({calm, busy, 0.0});
     if (least >= -0x1p52 && most <= 0x1p52 && most - least < kMaxSmallRanks) {  // both finite
-        std::vector<std::uint16_t> ranks(n);
+        OwnedBuffer<std::uint16_t> ranks(n);
         ranks[0] = small_rank(raw[0], least);
         kernels().window_ranks(samples.data(), n, raw.map, least, ranks.data());
-        rolling_median_bytes_small(ranks, static_cast<std::int64_t>(least),
+        rolling_median_bytes_small({ranks.data(), n}, static_cast<std::int64_t>(least),
                                    static_cast<std::size_t>(most - least) + 1, w, {widths.data(), n});
     } else {
-        std::vector<double> values(n);
+        OwnedBuffer<double> values(n);
         for (std::size_t i = 0; i < n; ++i) values[i] = raw[i];
-        rolling_median_bytes_any(values, w, {widths.data(), n});
+        rolling_median_bytes_any({values.data(), n}, w, {widths.data(), n});
     }
     return widths;
 }
