@@ -55,6 +55,10 @@ inline constexpr std::size_t kRunBucket = 4;
 inline constexpr std::size_t kMeanBlocks[] = {16, 32, 64};
 inline constexpr std::int64_t kMeanReach = 128;
 
+// Signals whose chunk reaches at most this many samples keep the mean's
+// scratch on the stack.
+inline constexpr std::size_t kMeanStackReach = 256;
+
 // Room of +0.0 on each side of a chunk's samples, so that a block near an
 // end of the samples reads its windows as anywhere else.
 inline constexpr std::size_t kMeanMargin = kMeanReach + kMeanBlocks[2];

@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <memory>
 
 #include "kiv/core/failure.hpp"
 #include "kiv/core/kernels.hpp"
@@ -22,14 +21,26 @@ OwnedBuffer<double> variable_rolling_mean(std::span<const double> samples,
     constexpr std::size_t kChunk = thresholds::kMeanChunk;
     const std::size_t reach = std::min(n, kChunk + 2 * thresholds::kMeanReach);  // short signals need short buffers
     constexpr std::size_t kMargin = thresholds::kMeanMargin;
-    // Written by each chunk before it is read, margins included.
-    const auto clean = std::make_unique_for_overwrite<double[]>(kMargin + reach + kMargin);
-    const auto present = std::make_unique_for_overwrite<std::uint32_t[]>(reach + 1);
     const Kernels& level = kernels();
-    for (std::size_t from = 0; from < n; from += kChunk) {
-        const std::size_t to = std::min(n, from + kChunk);
-        level.rolling_mean_chunk(samples.data(), widths.data(), n, from, to, clean.get() + kMargin, present.get(),
-                                 out.data());
+    // Written by each chunk before it is read, margins included.
+    const auto run = [&](double* clean, std::uint32_t* present) {
+        for (std::size_t from = 0; from < n; from += kChunk) {
+            const std::size_t to = std::min(n, from + kChunk);
+            level.rolling_mean_chunk(samples.data(), widths.data(), n, from, to, clean + kMargin, present, out.data());
+        }
+    };
+    // A short signal's scratch lives on the stack: on the heap it would cost
+    // more than the means (glibc consolidates its free lists for requests
+    // of this size).
+    constexpr std::size_t kStackReach = thresholds::kMeanStackReach;
+    if (reach <= kStackReach) {
+        double clean[kMargin + kStackReach + kMargin];
+        std::uint32_t present[kStackReach + 1];
+        run(clean, present);
+    } else {
+        OwnedBuffer<double> clean(kMargin + reach + kMargin);
+        OwnedBuffer<std::uint32_t> present(reach + 1);
+        run(clean.data(), present.data());
     }
     return out;
 }
