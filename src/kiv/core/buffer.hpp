@@ -13,7 +13,8 @@ namespace kiv {
 // From this size on a buffer lies on whole huge pages and asks for them:
 // each first touch of a 4 KiB page is a page fault (about 2 µs in a virtual
 // machine), which costs more than the work done on its values. Rounding up
-// to whole pages wastes at most one, touched only where the buffer is.
+// to whole pages adds at most one page of memory, and the alignment up to
+// as much again of address space only.
 inline constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
 void advise_huge_pages(void* data, std::size_t bytes) noexcept;
 

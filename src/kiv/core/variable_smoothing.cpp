@@ -12,6 +12,22 @@
 
 namespace kiv {
 
+namespace {
+
+// Outputs in chunks, each with the scratch for its reach.
+template <class Run>
+[[gnu::noinline]] void on_stack(Run run) {
+    // A short signal's scratch lives on the stack: on the heap it would cost
+    // more than the means (glibc consolidates its free lists for requests of
+    // this size). Apart, so that longer signals do not reserve the frame.
+    constexpr std::size_t kMargin = thresholds::kMeanMargin;
+    double clean[kMargin + thresholds::kMeanStackReach + kMargin];
+    std::uint32_t present[thresholds::kMeanStackReach + 1];
+    run(clean, present);
+}
+
+}  // namespace
+
 OwnedBuffer<double> variable_rolling_mean(std::span<const double> samples,
                                           std::span<const std::uint8_t> widths) {
     const std::size_t n = samples.size();
@@ -29,14 +45,8 @@ OwnedBuffer<double> variable_rolling_mean(std::span<const double> samples,
             level.rolling_mean_chunk(samples.data(), widths.data(), n, from, to, clean + kMargin, present, out.data());
         }
     };
-    // A short signal's scratch lives on the stack: on the heap it would cost
-    // more than the means (glibc consolidates its free lists for requests
-    // of this size).
-    constexpr std::size_t kStackReach = thresholds::kMeanStackReach;
-    if (reach <= kStackReach) {
-        double clean[kMargin + kStackReach + kMargin];
-        std::uint32_t present[kStackReach + 1];
-        run(clean, present);
+    if (reach <= thresholds::kMeanStackReach) {
+        on_stack(run);
     } else {
         OwnedBuffer<double> clean(kMargin + reach + kMargin);
         OwnedBuffer<std::uint32_t> present(reach + 1);
