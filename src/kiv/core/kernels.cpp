@@ -162,10 +162,56 @@ inline bool offsets_of(const std::uint8_t* widths, Offsets& o) {
     return narrowest != widest || narrowest == 0;
 }
 
+#if defined(__AVX512F__)
+// Wide vectors: most unaligned loads cross a cache line and cost two, so
+// that loads, not adds, bound the sums. Instead the sums go in groups of
+// kGroup vectors, and each vector of samples is loaded once and added to
+// every sum of the group whose windows hold it: sum v takes the load at
+// p + a where a - kLanes * v lies in [first, last], still in ascending
+// order. Needs windows of at least kRamp samples, so that every load up
+// the ramp lies before last and every one down it after first.
+constexpr std::size_t kGroup = 4;
+constexpr std::int64_t kRamp = static_cast<std::int64_t>(kLanes * (kGroup - 1));
+
+template <std::size_t from, std::size_t... v>
+[[gnu::always_inline]] inline void add_to(Doubles x, Doubles* sum, std::index_sequence<v...>) {
+    ((sum[from + v] += x), ...);
+}
+
+// Up the ramp load a reaches sums 0..q of the group, down it q + 1..
+template <std::size_t group, std::size_t... q>
+[[gnu::always_inline]] inline void group_sums(const double* p, std::int64_t first, std::int64_t last, Doubles* sum,
+                                              std::index_sequence<q...>) {
+    std::int64_t a = first;
+    (
+        [&] {
+            for (std::size_t r = 0; r < kLanes; ++r, ++a) add_to<group>(load(p + a), sum, std::make_index_sequence<q + 1>());
+        }(),
+        ...);
+    for (; a <= last; ++a) add_to<group>(load(p + a), sum, std::make_index_sequence<kGroup>());
+    (
+        [&] {
+            for (std::size_t r = 0; r < kLanes; ++r, ++a)
+                add_to<group + q + 1>(load(p + a), sum, std::make_index_sequence<kGroup - 1 - q>());
+        }(),
+        ...);
+}
+
+template <std::size_t... g>
+[[gnu::always_inline]] inline void each_group(const double* p, std::int64_t first, std::int64_t last, Doubles* sum,
+                                              std::index_sequence<g...>) {
+    (group_sums<g * kGroup>(p + g * kGroup * kLanes, first, last, sum, std::make_index_sequence<kGroup - 1>()), ...);
+}
+#endif
+
 // Outputs [i, i + kBlock): element d of every lane comes from one vector
 // load at p + d, p standing for output i.
 // Every lane takes every sample of [common_first, common_last].
-inline void common_part(const double* p, const Offsets& o, Doubles* sum) {
+[[gnu::always_inline]] inline void common_part(const double* p, const Offsets& o, Doubles* sum) {
+#if defined(__AVX512F__)
+    if (o.common_last - o.common_first + 1 >= kRamp)
+        return each_group(p, o.common_first, o.common_last, sum, std::make_index_sequence<kVectors / kGroup>());
+#endif
     for (std::int64_t d = o.common_first; d <= o.common_last; ++d) {
         const double* q = p + d;
         // Hidden from the optimiser: loads kept across iterations for reuse
