@@ -46,7 +46,7 @@ inline constexpr std::size_t kInsertionMaximum = 16;
 inline constexpr std::size_t kAsideShare = 8;
 // Radix buckets of up to this many records are ranked among their
 // neighbours; larger ones are split again.
-inline constexpr std::size_t kRunBucket = 4;
+inline constexpr std::size_t kRunBucket = 3;
 
 // Fixed by the shape of the code, not by tuning, so never lowered: outputs of
 // the variable mean per SIMD block (eight vectors of 2, 4 or 8 lanes, by the
