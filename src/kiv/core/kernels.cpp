@@ -281,6 +281,15 @@ void mean_blocks(const double* clean, const std::uint32_t* present, std::size_t 
         const bool numbers_only =
             inside && present[static_cast<std::size_t>(last + 1) - base] - present[static_cast<std::size_t>(first) - base] ==
                           static_cast<std::uint64_t>(last + 1 - first);
+        if (numbers_only && !masks) {
+            // One width, every sample a number: one count, never 0.
+            const Doubles count = broadcast(static_cast<double>(block_widths[0]));
+            for (std::size_t v = 0; v < kVectors; ++v) {
+                const Doubles mean = sum[v] / count;
+                std::memcpy(out + i + v * kLanes, &mean, sizeof mean);
+            }
+            continue;
+        }
         if (numbers_only) {
             for (std::size_t j = 0; j < kBlock; ++j) counts[j] = block_widths[j];
         } else if (inside && !masks && block_widths[0] != 0) {
