@@ -239,6 +239,24 @@ inline void inner_block(const double* p, const Offsets& o, Doubles* sum) {
     }
 }
 
+// sum / count, or NaN where the count is 0: a window without numbers.
+inline Doubles mean_of(Doubles sum, Doubles count) {
+    const Doubles mean = sum / count;
+    const Words none = count == 0.0;
+    return (Doubles)(((Words)mean & ~none) | ((Words)broadcast(kMissing) & none));
+}
+
+using Ints = std::int32_t __attribute__((vector_size(kLanes * sizeof(std::int32_t))));
+
+// after[l] - before[l] per lane: counts of numbers in windows, far below 2^31,
+// so converted as signed (one instruction at every level).
+inline Doubles count_between(const std::uint32_t* before, const std::uint32_t* after) {
+    Ints a, b;
+    std::memcpy(&a, after, sizeof a);
+    std::memcpy(&b, before, sizeof b);
+    return __builtin_convertvector(a - b, Doubles);
+}
+
 // Outputs [from, to), for every k that their windows can reach:
 // clean[k - base] is samples[k] with NaN as +0.0 (and +0.0 for a k before
 // or after the samples, up to kMeanMargin), and present[k - base] how many
@@ -281,22 +299,28 @@ void mean_blocks(const double* clean, const std::uint32_t* present, std::size_t 
         const bool numbers_only =
             inside && present[static_cast<std::size_t>(last + 1) - base] - present[static_cast<std::size_t>(first) - base] ==
                           static_cast<std::uint64_t>(last + 1 - first);
-        if (numbers_only && !masks) {
-            // One width, every sample a number: one count, never 0.
-            const Doubles count = broadcast(static_cast<double>(block_widths[0]));
-            for (std::size_t v = 0; v < kVectors; ++v) {
-                const Doubles mean = sum[v] / count;
-                std::memcpy(out + i + v * kLanes, &mean, sizeof mean);
+        if (inside && !masks) {
+            // One width (not 0), so the means go straight out: every count
+            // is that width where every sample is a number, else a
+            // difference of two runs of the prefix counts.
+            if (numbers_only) {
+                const Doubles count = broadcast(static_cast<double>(block_widths[0]));
+                for (std::size_t v = 0; v < kVectors; ++v) {
+                    const Doubles mean = sum[v] / count;
+                    std::memcpy(out + i + v * kLanes, &mean, sizeof mean);
+                }
+            } else {
+                const std::uint32_t* after = present + (i - base) + (o.common_last + 1);
+                const std::uint32_t* before = present + (i - base) + o.common_first;
+                for (std::size_t v = 0; v < kVectors; ++v) {
+                    const Doubles mean = mean_of(sum[v], count_between(before + v * kLanes, after + v * kLanes));
+                    std::memcpy(out + i + v * kLanes, &mean, sizeof mean);
+                }
             }
             continue;
         }
         if (numbers_only) {
             for (std::size_t j = 0; j < kBlock; ++j) counts[j] = block_widths[j];
-        } else if (inside && !masks && block_widths[0] != 0) {
-            // One width: each count is a difference of two runs of the prefix counts.
-            const std::uint32_t* after = present + (i - base) + (o.common_last + 1);
-            const std::uint32_t* before = present + (i - base) + o.common_first;
-            for (std::size_t j = 0; j < kBlock; ++j) counts[j] = static_cast<double>(after[j] - before[j]);
         } else if (inside) {
             for (std::size_t j = 0; j < kBlock; ++j) {
                 const std::int64_t w = block_widths[j];
@@ -317,10 +341,7 @@ void mean_blocks(const double* clean, const std::uint32_t* present, std::size_t 
         }
         double means[kBlock];
         for (std::size_t v = 0; v < kVectors; ++v) {
-            const Doubles count = load(counts + v * kLanes);
-            const Doubles mean = sum[v] / count;
-            const Words none = count == 0.0;
-            const Doubles result = (Doubles)(((Words)mean & ~none) | ((Words)broadcast(kMissing) & none));
+            const Doubles result = mean_of(sum[v], load(counts + v * kLanes));
             std::memcpy(means + v * kLanes, &result, sizeof result);
         }
         if (filled == kBlock) {
