@@ -354,21 +354,20 @@ void mean_blocks(const double* clean, const std::uint32_t* present, std::size_t 
 
 using Counts = std::uint32_t __attribute__((vector_size(kLanes * sizeof(std::uint32_t))));
 
-// Lanes moved up by `by`, zeros coming in.
-template <std::size_t by, std::size_t... lane>
-inline Words moved_up(Words x, std::index_sequence<lane...>) {
-    return __builtin_shufflevector(x, Words{}, (lane < by ? kLanes : lane - by)...);
-}
-
-// The running sum of x's lanes, in lanes of 32 bits.
-inline Counts running_count(Words x) {
-    for (std::size_t by = 1; by < kLanes; by *= 2) {
-        x += by == 1 ? moved_up<1>(x, std::make_index_sequence<kLanes>())
-           : by == 2 ? moved_up<2>(x, std::make_index_sequence<kLanes>())
-                     : moved_up<4>(x, std::make_index_sequence<kLanes>());
+// Per mask of the lanes that hold numbers, the running count in each lane:
+// one load instead of a shift and an add per doubling of the lanes.
+struct RunningCounts {
+    std::uint32_t at[1u << kLanes][kLanes];
+};
+constexpr RunningCounts running_counts() {
+    RunningCounts table{};
+    for (unsigned mask = 0; mask < (1u << kLanes); ++mask) {
+        std::uint32_t count = 0;
+        for (std::size_t l = 0; l < kLanes; ++l) table.at[mask][l] = count += mask >> l & 1;
     }
-    return __builtin_convertvector(x, Counts);
+    return table;
 }
+alignas(64) constexpr RunningCounts kRunningCounts = running_counts();
 
 void rolling_mean_chunk(const double* samples, const std::uint8_t* widths, std::size_t n, std::size_t from,
                         std::size_t to, double* clean, std::uint32_t* present, double* out) {
@@ -386,9 +385,12 @@ void rolling_mean_chunk(const double* samples, const std::uint8_t* widths, std::
         const Words number = x == x;
         const Doubles kept = (Doubles)((Words)x & number);
         std::memcpy(clean + (k - base), &kept, sizeof kept);
-        const Counts counts = numbers + running_count(-number);
+        const unsigned bits = lane_bits(number);
+        Counts counts;
+        std::memcpy(&counts, kRunningCounts.at[bits], sizeof counts);
+        counts += numbers;
         std::memcpy(present + (k - base + 1), &counts, sizeof counts);
-        numbers += count_bits(lane_bits(number));  // the chain from vector to vector stays scalar
+        numbers += count_bits(bits);  // the chain from vector to vector stays scalar
     }
     for (; k < top; ++k) {
         const double x = samples[k];
