@@ -198,9 +198,13 @@ const Named<std::uint8_t> kWidths[] = {
     {"width 30", [](Rng&, std::uint8_t) { return std::uint8_t{30}; }},
     {"width 0", [](Rng&, std::uint8_t) { return std::uint8_t{0}; }},
     {"runs of widths", [](Rng& rng, std::uint8_t last) { return rng() % 64 ? last : static_cast<std::uint8_t>(rng()); }},
-    // about the narrowest that the widest vectors sum by loading each sample once
-    {"runs of 23 to 25", [](Rng& rng, std::uint8_t last) {
-         return rng() % 64 && last >= 23 && last <= 25 ? last : static_cast<std::uint8_t>(23 + rng() % 3);
+    // about the narrowest windows that wide vectors sum by loading each
+    // sample once: 12 samples at 4 lanes, 24 at 8
+    {"runs of 11 to 13 and 23 to 25", [](Rng& rng, std::uint8_t last) {
+         constexpr std::uint8_t kNear[] = {11, 12, 13, 23, 24, 25};
+         return rng() % 64 && std::find(std::begin(kNear), std::end(kNear), last) != std::end(kNear)
+                    ? last
+                    : kNear[rng() % std::size(kNear)];
      }},
     {"any widths", [](Rng& rng, std::uint8_t) { return static_cast<std::uint8_t>(rng()); }},
 };

@@ -162,9 +162,10 @@ inline bool offsets_of(const std::uint8_t* widths, Offsets& o) {
     return narrowest != widest || narrowest == 0;
 }
 
-#if defined(__AVX512F__)
-// Wide vectors: most unaligned loads cross a cache line and cost two, so
-// that loads, not adds, bound the sums. Instead the sums go in groups of
+#if defined(__AVX512F__) || defined(__AVX2__)
+// Wide vectors: many unaligned loads cross a cache line and cost two (most
+// at 8 lanes, 3 in 8 at 4), so that loads, not adds, bound the sums.
+// Instead the sums go in groups of
 // kGroup vectors, and each vector of samples is loaded once and added to
 // every sum of the group whose windows hold it: sum v takes the load at
 // p + a where a - kLanes * v lies in [first, last], still in ascending
@@ -208,7 +209,7 @@ template <std::size_t... g>
 // load at p + d, p standing for output i.
 // Every lane takes every sample of [common_first, common_last].
 [[gnu::always_inline]] inline void common_part(const double* p, const Offsets& o, Doubles* sum) {
-#if defined(__AVX512F__)
+#if defined(__AVX512F__) || defined(__AVX2__)
     if (o.common_last - o.common_first + 1 >= kRamp)
         return each_group(p, o.common_first, o.common_last, sum, std::make_index_sequence<kVectors / kGroup>());
 #endif
