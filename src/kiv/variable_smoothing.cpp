@@ -1,6 +1,5 @@
 #include "kiv/core/variable_smoothing.hpp"
 
-
 #include "binding/array_argument.hpp"
 #include "binding/binder.hpp"
 #include "binding/detached.hpp"

@@ -165,12 +165,12 @@ inline bool offsets_of(const std::uint8_t* widths, Offsets& o) {
 #if defined(__AVX512F__) || defined(__AVX2__)
 // Wide vectors: many unaligned loads cross a cache line and cost two (most
 // at 8 lanes, 3 in 8 at 4), so that loads, not adds, bound the sums.
-// Instead the sums go in groups of
-// kGroup vectors, and each vector of samples is loaded once and added to
-// every sum of the group whose windows hold it: sum v takes the load at
-// p + a where a - kLanes * v lies in [first, last], still in ascending
-// order. Needs windows of at least kRamp samples, so that every load up
-// the ramp lies before last and every one down it after first.
+// Instead the sums go in groups of kGroup vectors, and each vector of
+// samples is loaded once and added to every sum of the group whose windows
+// hold it: sum v takes the load at p + a where a - kLanes * v lies in
+// [first, last], still in ascending order. Needs windows of at least kRamp
+// samples, so that every load up the ramp lies before last and every one
+// down it after first.
 constexpr std::size_t kGroup = 4;
 constexpr std::int64_t kRamp = static_cast<std::int64_t>(kLanes * (kGroup - 1));
 
