@@ -47,7 +47,7 @@ def test_window_size_out_of_range(bad):
     # in every lane of the vectors that check them, in the scalar rest, and
     # in a later chunk of outputs (16384 each)
     for n, at in [(70, 0), (70, 1), (70, 7), (70, 8), (70, 15), (70, 16), (70, 63), (70, 64), (70, 69),
-                  (16454, 16383), (16454, 16387)]:
+                  (16454, 16383), (16454, 16384), (16454, 16387), (16454, 16453)]:
         widths = np.full(n, 255, dtype=np.int64)
         widths[at] = bad
         with pytest.raises(ValueError, match=f"^{RANGE_MESSAGE}$"):

@@ -4,7 +4,6 @@
 #include "binding/binder.hpp"
 #include "binding/detached.hpp"
 #include "binding/result_array.hpp"
-#include "kiv/core/kernels.hpp"
 #include "kiv/functions.hpp"
 
 namespace kiv {
@@ -27,13 +26,9 @@ Ref apply_variable_smoothing_call(FastCallArgs args, Py_ssize_t nargs, PyObject*
         throw PyError(PyExc_ValueError, "`values` and `window_sizes` must have the same length");
     }
     // A width outside one byte would silently become another width: checked
-    // as the widths are narrowed, by the kernel of the CPU level in use.
+    // as the widths are narrowed.
     bool outside = false;
-    auto smoothed = run_detached(samples.size(), [&] {
-        OwnedBuffer<std::uint8_t> widths(sizes.size());
-        outside = kernels().narrow_widths(sizes.data(), sizes.size(), widths.data());
-        return outside ? OwnedBuffer<double>() : variable_rolling_mean(samples, {widths.data(), sizes.size()});
-    });
+    auto smoothed = run_detached(samples.size(), [&] { return variable_rolling_mean(samples, sizes, outside); });
     if (outside) throw PyError(PyExc_ValueError, "`window_sizes` values must be between 0 and 255");
     return hand_over(std::move(smoothed));
 }

@@ -153,9 +153,16 @@ void compare(const std::string& label, const Inputs& in, unsigned cores) {
     if (cores & kSizes)
         expect_same("compute_window_sizes" + label, [&] { return fast::compute_window_sizes(v, limit, p); },
                     [&] { return literal::compute_window_sizes(v, limit, p); });
-    if (cores & kMean)
+    if (cores & kMean) {
         expect_same("variable_rolling_mean" + label, [&] { return fast::variable_rolling_mean(v, w); },
                     [&] { return literal::variable_rolling_mean(v, w); });
+        // The same widths as 64-bit sizes, narrowed chunk by chunk.
+        const std::vector<std::int64_t> sizes(w.begin(), w.end());
+        bool outside = false;
+        expect_same("variable_rolling_mean of sizes" + label,
+                    [&] { return fast::variable_rolling_mean(v, sizes, outside); },
+                    [&] { return literal::variable_rolling_mean(v, w); });
+    }
     if (cores & kPipeline)
         expect_same("smooth_pipeline" + label, [&] { return fast::smooth_pipeline(v, t, p); },
                     [&] { return literal::smooth_pipeline(v, t, p); });

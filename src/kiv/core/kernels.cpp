@@ -264,12 +264,16 @@ inline Doubles count_between(const std::uint32_t* before, const std::uint32_t* a
 // of samples[base, k) are numbers.
 // Meanwhile samples[ahead, n) are fetched into the cache, as far on as the
 // outputs done, for the next chunk: reading them is what its set-up waits for.
+// So are the next chunk's sizes, when given.
 void mean_blocks(const double* clean, const std::uint32_t* present, std::size_t base, const std::uint8_t* widths,
                  std::size_t n, std::size_t from, std::size_t to, double* out, const double* samples,
-                 std::size_t ahead) {
+                 std::size_t ahead, const std::int64_t* sizes) {
     for (std::size_t i = from; i < to; i += kBlock) {
         for (std::size_t k = ahead + (i - from); k < n && k < ahead + (i - from) + kBlock; k += 64 / sizeof(double))
             __builtin_prefetch(samples + k);
+        if (sizes != nullptr)
+            for (std::size_t k = to + (i - from); k < n && k < to + (i - from) + kBlock; k += 64 / sizeof(*sizes))
+                __builtin_prefetch(sizes + k);
         const std::size_t filled = to - i < kBlock ? to - i : kBlock;
         // A whole block's widths are read in place (a copy would be stored in
         // pieces and read back whole, which stalls); a short one is padded
@@ -370,8 +374,8 @@ constexpr RunningCounts running_counts() {
 }
 alignas(64) constexpr RunningCounts kRunningCounts = running_counts();
 
-void rolling_mean_chunk(const double* samples, const std::uint8_t* widths, std::size_t n, std::size_t from,
-                        std::size_t to, double* clean, std::uint32_t* present, double* out) {
+void rolling_mean_chunk(const double* samples, const std::uint8_t* widths, const std::int64_t* sizes, std::size_t n,
+                        std::size_t from, std::size_t to, double* clean, std::uint32_t* present, double* out) {
     const std::size_t base = from < kReach ? 0 : from - kReach;
     const std::size_t top = to + kReach < n ? to + kReach : n;
     // The margins: a previous chunk may have left samples after this one's.
@@ -400,7 +404,7 @@ void rolling_mean_chunk(const double* samples, const std::uint8_t* widths, std::
         numbers += number;
         present[k - base + 1] = numbers;
     }
-    mean_blocks(clean, present, base, widths, n, from, to, out, samples, top);
+    mean_blocks(clean, present, base, widths, n, from, to, out, samples, top, sizes);
 }
 
 // ---------------------------------------------------------------- band pass

@@ -24,10 +24,11 @@ struct Kernels {
     const char* level;
     // Outputs [from, to) of the variable mean: clean and present are
     // scratch for the chunk's reach (to - from + 2 * kMeanReach values),
-    // clean with kMeanMargin values of room before and after it.
-    void (*rolling_mean_chunk)(const double* samples, const std::uint8_t* widths, std::size_t n,
-                               std::size_t from, std::size_t to, double* clean, std::uint32_t* present,
-                               double* out);
+    // clean with kMeanMargin values of room before and after it. Sizes, if
+    // not null, are fetched into the cache for the next chunk's outputs.
+    void (*rolling_mean_chunk)(const double* samples, const std::uint8_t* widths, const std::int64_t* sizes,
+                               std::size_t n, std::size_t from, std::size_t to, double* clean,
+                               std::uint32_t* present, double* out);
     // Of the values of a selection: v[0, n), the n differences
     // v[i + 1] - v[i], or the n variabilities |v[i] - v[i - 1]| (0 for the
     // first), how many are numbers, and a band pass over them.

@@ -26,23 +26,28 @@ template <class Run>
     run(clean, present);
 }
 
-}  // namespace
-
-OwnedBuffer<double> variable_rolling_mean(std::span<const double> samples,
-                                          std::span<const std::uint8_t> widths) {
+// Outputs chunk by chunk. Sizes given as 64-bit integers (not null) are
+// narrowed into `narrowed` (which `widths` reads) a chunk at a time, just
+// before it, while the chunk before fetches them into the cache: in a pass
+// of their own they would be read from memory with nothing to hide the
+// wait. False, with the means unfinished, when a size lies outside 0..255.
+bool mean_by_chunks(std::span<const double> samples, const std::uint8_t* widths, double* out,
+                    const std::int64_t* sizes = nullptr, std::uint8_t* narrowed = nullptr) {
     const std::size_t n = samples.size();
-    if (n == 0) return OwnedBuffer<double>();
-    if (widths.size() < n) fail_index(widths.size(), widths.size());
-    OwnedBuffer<double> out(n);
     constexpr std::size_t kChunk = thresholds::kMeanChunk;
     const std::size_t reach = std::min(n, kChunk + 2 * thresholds::kMeanReach);  // short signals need short buffers
     constexpr std::size_t kMargin = thresholds::kMeanMargin;
     const Kernels& level = kernels();
+    bool inside = true;
     // Written by each chunk before it is read, margins included.
     const auto run = [&](double* clean, std::uint32_t* present) {
         for (std::size_t from = 0; from < n; from += kChunk) {
             const std::size_t to = std::min(n, from + kChunk);
-            level.rolling_mean_chunk(samples.data(), widths.data(), n, from, to, clean + kMargin, present, out.data());
+            if (sizes != nullptr && level.narrow_widths(sizes + from, to - from, narrowed + from)) {
+                inside = false;
+                return;
+            }
+            level.rolling_mean_chunk(samples.data(), widths, sizes, n, from, to, clean + kMargin, present, out);
         }
     };
     if (reach <= thresholds::kMeanStackReach) {
@@ -52,7 +57,31 @@ OwnedBuffer<double> variable_rolling_mean(std::span<const double> samples,
         OwnedBuffer<std::uint32_t> present(reach + 1);
         run(clean.data(), present.data());
     }
+    return inside;
+}
+
+}  // namespace
+
+OwnedBuffer<double> variable_rolling_mean(std::span<const double> samples,
+                                          std::span<const std::uint8_t> widths) {
+    const std::size_t n = samples.size();
+    if (n == 0) return OwnedBuffer<double>();
+    if (widths.size() < n) fail_index(widths.size(), widths.size());
+    OwnedBuffer<double> out(n);
+    mean_by_chunks(samples, widths.data(), out.data());
     return out;
+}
+
+OwnedBuffer<double> variable_rolling_mean(std::span<const double> samples, std::span<const std::int64_t> sizes,
+                                          bool& outside) {
+    const std::size_t n = samples.size();
+    outside = false;
+    if (n == 0) return OwnedBuffer<double>();
+    if (sizes.size() < n) fail_index(sizes.size(), sizes.size());
+    OwnedBuffer<std::uint8_t> widths(n);
+    OwnedBuffer<double> out(n);
+    outside = !mean_by_chunks(samples, widths.data(), out.data(), sizes.data(), widths.data());
+    return outside ? OwnedBuffer<double>() : std::move(out);
 }
 
 }  // namespace kiv

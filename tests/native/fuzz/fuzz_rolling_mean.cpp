@@ -1,5 +1,5 @@
-// variable_rolling_mean: fast against literal, for any byte widths and for
-// width sequences shorter or longer than the samples.
+// variable_rolling_mean: fast against literal, for any byte widths (also as
+// 64-bit sizes) and for width sequences shorter or longer than the samples.
 #include "fuzz_support.hpp"
 #include "kiv/core/variable_smoothing.hpp"
 #include "reference_cores.hpp"
@@ -28,8 +28,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (shape % 16 == 0 && !widths.empty()) widths.resize(widths.size() - 1 - shape / 16 % widths.size());
     if (shape % 16 == 1) widths.push_back(shape);
 
-    expect_same_elements("variable_rolling_mean",
-                         run([&] { return kiv::variable_rolling_mean(samples, widths); }),
-                         run([&] { return kiv::reference::variable_rolling_mean(samples, widths); }));
+    const auto literal = run([&] { return kiv::reference::variable_rolling_mean(samples, widths); });
+    expect_same_elements("variable_rolling_mean", run([&] { return kiv::variable_rolling_mean(samples, widths); }),
+                         literal);
+    const std::vector<std::int64_t> sizes(widths.begin(), widths.end());
+    bool outside = false;
+    expect_same_elements("variable_rolling_mean of sizes",
+                         run([&] { return kiv::variable_rolling_mean(samples, sizes, outside); }), literal);
     return 0;
 }
