@@ -7,6 +7,7 @@
 // inline function or template shared with other files would be merged with
 // their copies at link time, and a copy built for a higher level could then
 // run on a CPU without it (CMake checks the objects for such symbols).
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -258,10 +259,43 @@ inline Doubles count_between(const std::uint32_t* before, const std::uint32_t* a
     return __builtin_convertvector(a - b, Doubles);
 }
 
+// The last outputs of a signal, fewer than a block: only the vectors that
+// hold them are summed (a signal shorter than a block would otherwise pay
+// for a whole one), both bounds masked. p, present, widths and out stand at
+// the block's first output, as in mean_blocks.
+void short_block(const double* p, const std::uint32_t* present, const std::uint8_t* widths, std::size_t filled,
+                 double* out) {
+    std::uint8_t padded[kBlock] = {};  // 0: no window
+    std::memcpy(padded, widths, filled);
+    Offsets o;
+    offsets_of(padded, o);
+    fill_lanes(padded, o);
+    const std::size_t vectors = (filled + kLanes - 1) / kLanes;
+    Doubles sum[kVectors];
+    for (Doubles& v : sum) v = broadcast(0.0);
+    for (std::int64_t d = o.lowest; d <= o.highest; ++d) {
+        const Doubles ds = broadcast(static_cast<double>(d));
+        for (std::size_t v = 0; v < vectors; ++v)
+            take(load(p + d + static_cast<std::int64_t>(v * kLanes)), (ds >= o.first[v]) & (ds <= o.last[v]), sum[v]);
+    }
+    double counts[kBlock];
+    for (std::size_t j = 0; j < vectors * kLanes; ++j) {
+        const auto at = static_cast<std::int64_t>(j);
+        counts[j] = static_cast<double>(present[at + last_of(padded[j]) + 1] - present[at + first_of(padded[j])]);
+    }
+    double means[kBlock];
+    for (std::size_t v = 0; v < vectors; ++v) {
+        const Doubles result = mean_of(sum[v], load(counts + v * kLanes));
+        std::memcpy(means + v * kLanes, &result, sizeof result);
+    }
+    std::memcpy(out, means, filled * sizeof(double));
+}
+
 // Outputs [from, to), for every k that their windows can reach:
-// clean[k - base] is samples[k] with NaN as +0.0 (and +0.0 for a k before
-// or after the samples, up to kMeanMargin), and present[k - base] how many
-// of samples[base, k) are numbers.
+// clean[k - base] is samples[k] with NaN as +0.0, and present[k - base] how
+// many of samples[base, k) are numbers; up to kMeanMargin before and after
+// the samples, +0.0 and no more numbers. So a window over an end counts as
+// any other.
 // Meanwhile samples[ahead, n) are fetched into the cache, as far on as the
 // outputs done, for the next chunk: reading them is what its set-up waits for.
 // So are the next chunk's sizes, when given.
@@ -274,16 +308,13 @@ void mean_blocks(const double* clean, const std::uint32_t* present, std::size_t 
         if (sizes != nullptr)
             for (std::size_t k = to + (i - from); k < n && k < to + (i - from) + kBlock; k += 64 / sizeof(*sizes))
                 __builtin_prefetch(sizes + k);
-        const std::size_t filled = to - i < kBlock ? to - i : kBlock;
-        // A whole block's widths are read in place (a copy would be stored in
-        // pieces and read back whole, which stalls); a short one is padded
-        // with 0: no window.
-        std::uint8_t padded[kBlock];
-        if (filled < kBlock) {
-            std::memset(padded, 0, sizeof padded);
-            std::memcpy(padded, widths + i, filled);
+        if (to - i < kBlock) {
+            short_block(clean + (i - base), present + (i - base), widths + i, to - i, out + i);
+            break;
         }
-        const std::uint8_t* block_widths = filled < kBlock ? padded : widths + i;
+        // The block's widths are read in place: a copy would be stored in
+        // pieces and read back whole, which stalls.
+        const std::uint8_t* block_widths = widths + i;
         Offsets o;
         const bool masks = offsets_of(block_widths, o);
         Doubles sum[kVectors];
@@ -297,17 +328,14 @@ void mean_blocks(const double* clean, const std::uint32_t* present, std::size_t 
             fill_lanes(block_widths, o);
             inner_block(clean + (i - base), o, sum);
         }
-        const bool inside = first >= 0 && last < static_cast<std::int64_t>(n) && filled == kBlock;
         // Each lane's count of numbers: its width, unless a NaN or an end of
         // the samples is near.
-        double counts[kBlock];
-        const bool numbers_only =
-            inside && present[static_cast<std::size_t>(last + 1) - base] - present[static_cast<std::size_t>(first) - base] ==
-                          static_cast<std::uint64_t>(last + 1 - first);
-        if (inside && !masks) {
-            // One width (not 0), so the means go straight out: every count
-            // is that width where every sample is a number, else a
-            // difference of two runs of the prefix counts.
+        const auto present_at = [&](std::int64_t k) { return present[k - static_cast<std::int64_t>(base)]; };
+        const bool numbers_only = present_at(last + 1) - present_at(first) == static_cast<std::uint64_t>(last + 1 - first);
+        if (!masks) {
+            // One width, not 0: the means go straight out. Every count is
+            // that width where every sample is a number, else a difference
+            // of two runs of the prefix counts.
             if (numbers_only) {
                 const Doubles count = broadcast(static_cast<double>(block_widths[0]));
                 for (std::size_t v = 0; v < kVectors; ++v) {
@@ -324,35 +352,19 @@ void mean_blocks(const double* clean, const std::uint32_t* present, std::size_t 
             }
             continue;
         }
+        double counts[kBlock];
         if (numbers_only) {
             for (std::size_t j = 0; j < kBlock; ++j) counts[j] = block_widths[j];
-        } else if (inside) {
+        } else {
             for (std::size_t j = 0; j < kBlock; ++j) {
                 const std::int64_t w = block_widths[j];
-                const auto at = static_cast<std::int64_t>(i + j - base);  // inside: never below a window
-                counts[j] = w == 0 ? 0.0
-                                   : static_cast<double>(present[static_cast<std::size_t>(at + last_of(w) + 1)] -
-                                                         present[static_cast<std::size_t>(at + first_of(w))]);
-            }
-        } else {
-            const auto end = static_cast<std::int64_t>(n);
-            for (std::size_t j = 0; j < kBlock; ++j) {
                 const auto at = static_cast<std::int64_t>(i + j);
-                const auto lo = clamp64(at + first_of(block_widths[j]), 0, end);
-                const auto hi = clamp64(at + last_of(block_widths[j]) + 1, lo, end);
-                counts[j] = static_cast<double>(present[static_cast<std::size_t>(hi) - base] -
-                                                present[static_cast<std::size_t>(lo) - base]);
+                counts[j] = static_cast<double>(present_at(at + last_of(w) + 1) - present_at(at + first_of(w)));
             }
         }
-        double means[kBlock];
         for (std::size_t v = 0; v < kVectors; ++v) {
             const Doubles result = mean_of(sum[v], load(counts + v * kLanes));
-            std::memcpy(means + v * kLanes, &result, sizeof result);
-        }
-        if (filled == kBlock) {
-            std::memcpy(out + i, means, sizeof means);  // a fixed size: plain vector stores
-        } else {
-            std::memcpy(out + i, means, filled * sizeof(double));
+            std::memcpy(out + i + v * kLanes, &result, sizeof result);
         }
     }
 }
@@ -379,8 +391,10 @@ void rolling_mean_chunk(const double* samples, const std::uint8_t* widths, const
     const std::size_t base = from < kReach ? 0 : from - kReach;
     const std::size_t top = to + kReach < n ? to + kReach : n;
     // The margins: a previous chunk may have left samples after this one's.
-    std::memset(clean - thresholds::kMeanMargin, 0, thresholds::kMeanMargin * sizeof(double));
-    std::memset(clean + (top - base), 0, thresholds::kMeanMargin * sizeof(double));
+    constexpr std::size_t kMargin = thresholds::kMeanMargin;
+    std::memset(clean - kMargin, 0, kMargin * sizeof(double));
+    std::memset(clean + (top - base), 0, kMargin * sizeof(double));
+    std::memset(present - kMargin, 0, kMargin * sizeof(std::uint32_t));
     // One read of each sample: a snapshot, whatever another thread writes meanwhile.
     std::uint32_t numbers = 0;
     present[0] = 0;
@@ -404,6 +418,7 @@ void rolling_mean_chunk(const double* samples, const std::uint8_t* widths, const
         numbers += number;
         present[k - base + 1] = numbers;
     }
+    std::fill_n(present + (top - base) + 1, kMargin, numbers);
     mean_blocks(clean, present, base, widths, n, from, to, out, samples, top, sizes);
 }
 

@@ -23,9 +23,10 @@ struct BandCounts {
 struct Kernels {
     const char* level;
     // Outputs [from, to) of the variable mean: clean and present are
-    // scratch for the chunk's reach (to - from + 2 * kMeanReach values),
-    // clean with kMeanMargin values of room before and after it. Sizes, if
-    // not null, are fetched into the cache for the next chunk's outputs.
+    // scratch for the chunk's reach (to - from + 2 * kMeanReach values, and
+    // one more count), each with kMeanMargin values of room before and after
+    // it. Sizes, if not null, are fetched into the cache for the next
+    // chunk's outputs.
     void (*rolling_mean_chunk)(const double* samples, const std::uint8_t* widths, const std::int64_t* sizes,
                                std::size_t n, std::size_t from, std::size_t to, double* clean,
                                std::uint32_t* present, double* out);

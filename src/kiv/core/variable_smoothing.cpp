@@ -22,8 +22,8 @@ template <class Run>
     // this size). Apart, so that longer signals do not reserve the frame.
     constexpr std::size_t kMargin = thresholds::kMeanMargin;
     double clean[kMargin + thresholds::kMeanStackReach + kMargin];
-    std::uint32_t present[thresholds::kMeanStackReach + 1];
-    run(clean, present);
+    std::uint32_t present[kMargin + thresholds::kMeanStackReach + 1 + kMargin];
+    run(clean + kMargin, present + kMargin);
 }
 
 // Outputs chunk by chunk. Sizes given as 64-bit integers (not null) are
@@ -47,15 +47,15 @@ bool mean_by_chunks(std::span<const double> samples, const std::uint8_t* widths,
                 inside = false;
                 return;
             }
-            level.rolling_mean_chunk(samples.data(), widths, sizes, n, from, to, clean + kMargin, present, out);
+            level.rolling_mean_chunk(samples.data(), widths, sizes, n, from, to, clean, present, out);
         }
     };
     if (reach <= thresholds::kMeanStackReach) {
         on_stack(run);
     } else {
         OwnedBuffer<double> clean(kMargin + reach + kMargin);
-        OwnedBuffer<std::uint32_t> present(reach + 1);
-        run(clean.data(), present.data());
+        OwnedBuffer<std::uint32_t> present(kMargin + reach + 1 + kMargin);
+        run(clean.data() + kMargin, present.data() + kMargin);
     }
     return inside;
 }
