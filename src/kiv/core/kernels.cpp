@@ -7,7 +7,6 @@
 // inline function or template shared with other files would be merged with
 // their copies at link time, and a copy built for a higher level could then
 // run on a CPU without it (CMake checks the objects for such symbols).
-#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -67,7 +66,6 @@ inline unsigned lane_bits(Words mask) {
 
 inline std::int64_t min64(std::int64_t a, std::int64_t b) { return a < b ? a : b; }
 inline std::int64_t max64(std::int64_t a, std::int64_t b) { return a < b ? b : a; }
-inline std::int64_t clamp64(std::int64_t x, std::int64_t lo, std::int64_t hi) { return min64(max64(x, lo), hi); }
 
 inline std::size_t count_bits(unsigned bits) {
 #if defined(__POPCNT__) || defined(__aarch64__)
@@ -94,8 +92,8 @@ constexpr std::size_t kBlock = kVectors * kLanes;
 constexpr std::int64_t kReach = thresholds::kMeanReach;
 static_assert(thresholds::kMeanChunk % kBlock == 0);
 static_assert(kBlock >= thresholds::kMeanBlocks[0] && kBlock <= thresholds::kMeanBlocks[2]);
-// A partial last block has lanes up to kBlock - 1 past the samples, and
-// their windows reach up to kReach - 1 further.
+// The last block's vectors hold lanes up to kLanes - 1 (fewer than a block)
+// past the samples, and their windows reach up to kReach - 1 further.
 static_assert(thresholds::kMeanMargin >= kBlock + kReach - 1);
 
 constexpr double kMissing = __builtin_bit_cast(double, std::uint64_t{0x7FF8000000000000});
@@ -418,7 +416,7 @@ void rolling_mean_chunk(const double* samples, const std::uint8_t* widths, const
         numbers += number;
         present[k - base + 1] = numbers;
     }
-    std::fill_n(present + (top - base) + 1, kMargin, numbers);
+    for (std::size_t m = 1; m <= kMargin; ++m) present[top - base + m] = numbers;  // a loop: std::fill_n would be emitted here unoptimised
     mean_blocks(clean, present, base, widths, n, from, to, out, samples, top, sizes);
 }
 
