@@ -536,6 +536,24 @@ bool narrow_widths(const std::int64_t* sizes, std::size_t n, std::uint8_t* width
     return above != 0;
 }
 
+// ---------------------------------------------------------------- time keys
+
+// Unsigned keys in the order of the doubles. x + 0.0 turns -0.0 into +0.0,
+// so the two zeros share a key and keep their input order, as under `<`.
+// time_order.cpp's from_key is the inverse. A plain loop: the compiler
+// vectorises it at the level's width.
+KeyRange time_keys(const double* t, std::size_t n, double* keys) {
+    std::uint64_t least = ~std::uint64_t{0}, most = 0;
+    for (std::size_t k = 0; k < n; ++k) {
+        const auto bits = __builtin_bit_cast(std::uint64_t, t[k] + 0.0);
+        const std::uint64_t key = bits >> 63 ? ~bits : bits | (std::uint64_t{1} << 63);
+        keys[k] = __builtin_bit_cast(double, key);
+        least = key < least ? key : least;
+        most = key > most ? key : most;
+    }
+    return {least, most};
+}
+
 }  // namespace
 
 extern const Kernels kernels;
@@ -551,6 +569,7 @@ const Kernels kernels = {
     {numbers_of<Variability>, band_of<Variability>},
     window_ranks,
     narrow_widths,
+    time_keys,
 };
 
 }  // namespace kiv::levels::KIV_LEVEL

@@ -20,6 +20,10 @@ struct BandCounts {
     std::size_t below, kept;
 };
 
+struct KeyRange {
+    std::uint64_t least, most;
+};
+
 struct Kernels {
     const char* level;
     // Outputs [from, to) of the variable mean: clean and present are
@@ -42,6 +46,9 @@ struct Kernels {
                          std::uint16_t* ranks);
     // widths[i] = sizes[i] as a byte; returns whether any size lies outside 0..255.
     bool (*narrow_widths)(const std::int64_t* sizes, std::size_t n, std::uint8_t* widths);
+    // The order-preserving key of each timestamp (both zeros alike), its
+    // bits stored in keys[i]; gives the least and the most key.
+    KeyRange (*time_keys)(const double* t, std::size_t n, double* keys);
 };
 
 // Each level's kernels.

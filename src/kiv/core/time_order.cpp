@@ -13,18 +13,12 @@
 #include <vector>
 
 #include "kiv/core/buffer.hpp"
+#include "kiv/core/kernels.hpp"
 #include "kiv/core/thresholds.hpp"
 
 namespace kiv {
 
 namespace {
-
-// Unsigned keys in the order of the doubles. x + 0.0 turns -0.0 into +0.0,
-// so the two zeros share a key and keep their input order, as under `<`.
-inline std::uint64_t key_of(double x) {
-    const auto bits = std::bit_cast<std::uint64_t>(x + 0.0);
-    return bits >> 63 ? ~bits : bits | (std::uint64_t{1} << 63);
-}
 
 template <class Index>
 void insertion_order(std::span<const double> t, Index* order, double* sorted) {
@@ -60,7 +54,8 @@ struct Record {
     Index index;
 };
 
-// The double of a key; both zeros come back as +0.0.
+// The double of a key (kernels' time_keys makes them); both zeros come back
+// as +0.0.
 inline double from_key(std::uint64_t key) {
     return std::bit_cast<double>(key >> 63 ? key & ~(std::uint64_t{1} << 63) : ~key);
 }
@@ -178,13 +173,7 @@ void radix_order(std::span<const double> t, Index* order, double* sorted) {
     // records are placed): another thread may write t meanwhile, and the
     // counts of one pass bound the writes of the next.
     auto key_at = [sorted](std::size_t k) { return std::bit_cast<std::uint64_t>(sorted[k]); };
-    std::uint64_t least = ~std::uint64_t{0}, most = 0;
-    for (std::size_t k = 0; k < n; ++k) {
-        const std::uint64_t key = key_of(t[k]);
-        sorted[k] = std::bit_cast<double>(key);
-        least = std::min(least, key);
-        most = std::max(most, key);
-    }
+    const auto [least, most] = kernels().time_keys(t.data(), n, sorted);
     const int bits = std::bit_width(most - least);
     const int shift = bits - digit_for(n, bits);
     std::vector<Index> ends((std::size_t{1} << (bits - shift)) + 1, 0);
