@@ -257,6 +257,15 @@ inline Doubles count_between(const std::uint32_t* before, const std::uint32_t* a
     return __builtin_convertvector(a - b, Doubles);
 }
 
+// Each lane's count of numbers in its window, as a difference of prefix
+// counts; present stands at the first lane's output.
+inline void window_counts(const std::uint32_t* present, const std::uint8_t* widths, std::size_t lanes, double* counts) {
+    for (std::size_t j = 0; j < lanes; ++j) {
+        const auto at = static_cast<std::int64_t>(j);
+        counts[j] = static_cast<double>(present[at + last_of(widths[j]) + 1] - present[at + first_of(widths[j])]);
+    }
+}
+
 // The last outputs of a signal, fewer than a block: only the vectors that
 // hold them are summed (a signal shorter than a block would otherwise pay
 // for a whole one), both bounds masked. p, present, widths and out stand at
@@ -277,10 +286,7 @@ void short_block(const double* p, const std::uint32_t* present, const std::uint8
             take(load(p + d + static_cast<std::int64_t>(v * kLanes)), (ds >= o.first[v]) & (ds <= o.last[v]), sum[v]);
     }
     double counts[kBlock];
-    for (std::size_t j = 0; j < vectors * kLanes; ++j) {
-        const auto at = static_cast<std::int64_t>(j);
-        counts[j] = static_cast<double>(present[at + last_of(padded[j]) + 1] - present[at + first_of(padded[j])]);
-    }
+    window_counts(present, padded, vectors * kLanes, counts);
     double means[kBlock];
     for (std::size_t v = 0; v < vectors; ++v) {
         const Doubles result = mean_of(sum[v], load(counts + v * kLanes));
@@ -354,11 +360,7 @@ void mean_blocks(const double* clean, const std::uint32_t* present, std::size_t 
         if (numbers_only) {
             for (std::size_t j = 0; j < kBlock; ++j) counts[j] = block_widths[j];
         } else {
-            for (std::size_t j = 0; j < kBlock; ++j) {
-                const std::int64_t w = block_widths[j];
-                const auto at = static_cast<std::int64_t>(i + j);
-                counts[j] = static_cast<double>(present_at(at + last_of(w) + 1) - present_at(at + first_of(w)));
-            }
+            window_counts(present + (i - base), block_widths, kBlock, counts);
         }
         for (std::size_t v = 0; v < kVectors; ++v) {
             const Doubles result = mean_of(sum[v], load(counts + v * kLanes));
