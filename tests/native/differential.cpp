@@ -385,6 +385,22 @@ void questions_in_turn(Rng& rng) {
     }
 }
 
+// Ascending timestamps with one odd one at each position in turn (NaN, or
+// a step back): the one pass that looks for both reads whole vectors and a
+// tail, and an odd timestamp in either must count.
+void one_odd_timestamp(Rng& rng) {
+    for (std::size_t n = 2; n <= 40; n += n < 20 ? 1 : 19) {
+        for (std::size_t at = 0; at < n; ++at) {
+            for (const double odd : {kNaN, -1.0}) {
+                Inputs in{signal(rng, n), std::vector<double>(n), {}, 50.0, 60, {}};
+                for (std::size_t k = 0; k < n; ++k) in.t[k] = static_cast<double>(k);
+                in.t[at] = odd;
+                compare(" (n=" + std::to_string(n) + ", odd timestamp at " + std::to_string(at) + ")", in, kPipeline);
+            }
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -408,6 +424,7 @@ int main(int argc, char** argv) {
     for (std::size_t n : {4096u, 12000u, 65536u, 300000u}) one_case(rng, n);
     structured_family(rng);
     questions_in_turn(rng);
+    one_odd_timestamp(rng);
     std::printf("%d passed, %d failed\n", checks - failures, failures);
     return failures == 0 ? 0 : 1;
 }

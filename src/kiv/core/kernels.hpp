@@ -24,6 +24,11 @@ struct KeyRange {
     std::uint64_t least, most;
 };
 
+struct TimeShape {
+    bool nan;        // some timestamp is NaN
+    bool ascending;  // t[k] < t[k - 1] for no k
+};
+
 struct Kernels {
     const char* level;
     // Outputs [from, to) of the variable mean: clean and present are
@@ -49,6 +54,8 @@ struct Kernels {
     // The order-preserving key of each timestamp (both zeros alike), its
     // bits stored in keys[i]; gives the least and the most key.
     KeyRange (*time_keys)(const double* t, std::size_t n, double* keys);
+    // Both in one pass over the timestamps.
+    TimeShape (*time_shape)(const double* t, std::size_t n);
 };
 
 // Each level's kernels.

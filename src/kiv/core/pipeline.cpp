@@ -1,10 +1,10 @@
 #include "kiv/core/pipeline.hpp"
 
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
 
 #include "kiv/core/failure.hpp"
+#include "kiv/core/kernels.hpp"
 #include "kiv/core/thresholds.hpp"
 #include "kiv/core/time_order.hpp"
 #include "kiv/core/variable_smoothing.hpp"
@@ -57,9 +57,9 @@ OwnedBuffer<double> smooth_pipeline(std::span<const double> values, std::span<co
     // NaN has no place in time order; a lone sample needs no ordering.
     bool ascending = true;
     if (n >= 2) {
-        for (std::size_t k = 0; k < n; ++k)
-            if (std::isnan(timestamps[k])) fail("called `Option::unwrap()` on a `None` value");
-        for (std::size_t k = 1; k < n && ascending; ++k) ascending = !(timestamps[k] < timestamps[k - 1]);
+        const TimeShape shape = kernels().time_shape(timestamps.data(), n);
+        if (shape.nan) fail("called `Option::unwrap()` on a `None` value");
+        ascending = shape.ascending;
     }
     // A stable sort leaves non-decreasing timestamps where they are.
     if (ascending) {
