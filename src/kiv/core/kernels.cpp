@@ -186,18 +186,20 @@ template <std::size_t from, std::size_t count, std::size_t... g>
 }
 
 // Up the ramp load a reaches sums 0..q of a group, down it q + 1..
+// The ramps' lambdas are noexcept: unoptimised builds call them out of line,
+// and the unwinding they might need would share a symbol across levels.
 template <class Groups, std::size_t... q>
 [[gnu::always_inline]] inline void group_sums(const double* p, std::int64_t first, std::int64_t last, Doubles* sum,
                                               Groups groups, std::index_sequence<q...>) {
     std::int64_t a = first;
     (
-        [&] {
+        [&]() noexcept {
             for (std::size_t r = 0; r < kLanes; ++r, ++a) add_to_groups<0, q + 1>(p, a, sum, groups);
         }(),
         ...);
     for (; a <= last; ++a) add_to_groups<0, kGroup>(p, a, sum, groups);
     (
-        [&] {
+        [&]() noexcept {
             for (std::size_t r = 0; r < kLanes; ++r, ++a) add_to_groups<q + 1, kGroup - 1 - q>(p, a, sum, groups);
         }(),
         ...);
