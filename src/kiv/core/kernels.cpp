@@ -285,22 +285,34 @@ inline void window_counts(const std::uint32_t* present, const std::uint8_t* widt
 
 // The last outputs of a signal, fewer than a block: only the vectors that
 // hold them are summed (a signal shorter than a block would otherwise pay
-// for a whole one), both bounds masked. p, present, widths and out stand at
-// the block's first output, as in mean_blocks.
+// for a whole one), masked only where their lanes' windows differ, as in
+// inner_block. p, present, widths and out stand at the block's first
+// output, as in mean_blocks.
 void short_block(const double* p, const std::uint32_t* present, const std::uint8_t* widths, std::size_t filled,
                  double* out) {
-    std::uint8_t padded[kBlock] = {};  // 0: no window
+    // Lanes past the signal repeat the last width: the block's extremes stay
+    // its outputs' own, and those lanes read only the margins.
+    std::uint8_t padded[kBlock];
     std::memcpy(padded, widths, filled);
+    std::memset(padded + filled, widths[filled - 1], kBlock - filled);
     Offsets o;
-    offsets_of(padded, o);
-    fill_lanes(padded, o);
+    if (offsets_of(padded, o)) fill_lanes(padded, o);
     const std::size_t vectors = (filled + kLanes - 1) / kLanes;
     Doubles sum[kVectors];
     for (Doubles& v : sum) v = broadcast(0.0);
-    for (std::int64_t d = o.lowest; d <= o.highest; ++d) {
+    // Without masks, lowest is common_first and highest common_last: the
+    // masked loops run only where fill_lanes has set the bounds.
+    for (std::int64_t d = o.lowest; d < o.common_first; ++d) {
         const Doubles ds = broadcast(static_cast<double>(d));
         for (std::size_t v = 0; v < vectors; ++v)
-            take(load(p + d + static_cast<std::int64_t>(v * kLanes)), (ds >= o.first[v]) & (ds <= o.last[v]), sum[v]);
+            take(load(p + d + static_cast<std::int64_t>(v * kLanes)), ds >= o.first[v], sum[v]);
+    }
+    for (std::int64_t d = o.common_first; d <= o.common_last; ++d)
+        for (std::size_t v = 0; v < vectors; ++v) sum[v] += load(p + d + static_cast<std::int64_t>(v * kLanes));
+    for (std::int64_t d = o.common_last + 1; d <= o.highest; ++d) {
+        const Doubles ds = broadcast(static_cast<double>(d));
+        for (std::size_t v = 0; v < vectors; ++v)
+            take(load(p + d + static_cast<std::int64_t>(v * kLanes)), ds <= o.last[v], sum[v]);
     }
     double counts[kBlock];
     window_counts(present, padded, vectors * kLanes, counts);
