@@ -223,10 +223,12 @@ template <std::size_t... g>
 
 // Outputs [i, i + kBlock): element d of every lane comes from one vector
 // load at p + d, p standing for output i.
-// Every lane takes every sample of [common_first, common_last].
-[[gnu::always_inline]] inline void common_part(const double* p, const Offsets& o, Doubles* sum) {
+// Every lane takes every sample of [common_first, common_last]. Only the
+// first `vectors` sums are kept (a signal's last block may need fewer).
+[[gnu::always_inline]] inline void common_part(const double* p, const Offsets& o, Doubles* sum,
+                                               std::size_t vectors = kVectors) {
 #if defined(__AVX512F__) || defined(__AVX2__)
-    if (o.common_last - o.common_first + 1 >= kRamp)
+    if (vectors == kVectors && o.common_last - o.common_first + 1 >= kRamp)
         return each_group(p, o.common_first, o.common_last, sum, std::make_index_sequence<kVectors / kGroup>());
 #endif
     for (std::int64_t d = o.common_first; d <= o.common_last; ++d) {
@@ -234,24 +236,27 @@ template <std::size_t... g>
         // Hidden from the optimiser: loads kept across iterations for reuse
         // would take the registers the sums need.
         asm("" : "+r"(q));
-        for (std::size_t v = 0; v < kVectors; ++v) sum[v] += load(q + v * kLanes);
+        for (std::size_t v = 0; v < vectors; ++v) sum[v] += load(q + v * kLanes);
     }
 }
 
 // The same where lanes differ: masks before and after the common part.
 // Before it every lane's window has begun or none ends (d < common_first
 // <= 0 <= last, or no window at all: first = 1 > d), after it every one
-// has begun (first <= 0 < d): one bound decides each side.
-inline void inner_block(const double* p, const Offsets& o, Doubles* sum) {
+// has begun (first <= 0 < d): one bound decides each side. Without masks
+// (one width, not 0) lowest is common_first and highest common_last, so
+// the masked loops run only where fill_lanes has set the bounds.
+[[gnu::always_inline]] inline void inner_block(const double* p, const Offsets& o, Doubles* sum,
+                                               std::size_t vectors = kVectors) {
     for (std::int64_t d = o.lowest; d < o.common_first; ++d) {
         const Doubles ds = broadcast(static_cast<double>(d));
-        for (std::size_t v = 0; v < kVectors; ++v)
+        for (std::size_t v = 0; v < vectors; ++v)
             take(load(p + d + static_cast<std::int64_t>(v * kLanes)), ds >= o.first[v], sum[v]);
     }
-    common_part(p, o, sum);
+    common_part(p, o, sum, vectors);
     for (std::int64_t d = o.common_last + 1; d <= o.highest; ++d) {
         const Doubles ds = broadcast(static_cast<double>(d));
-        for (std::size_t v = 0; v < kVectors; ++v)
+        for (std::size_t v = 0; v < vectors; ++v)
             take(load(p + d + static_cast<std::int64_t>(v * kLanes)), ds <= o.last[v], sum[v]);
     }
 }
@@ -285,9 +290,9 @@ inline void window_counts(const std::uint32_t* present, const std::uint8_t* widt
 
 // The last outputs of a signal, fewer than a block: only the vectors that
 // hold them are summed (a signal shorter than a block would otherwise pay
-// for a whole one), masked only where their lanes' windows differ, as in
-// inner_block. p, present, widths and out stand at the block's first
-// output, as in mean_blocks.
+// for a whole one), masked only where their lanes' windows differ. p,
+// present, widths and out stand at the block's first output, as in
+// mean_blocks.
 void short_block(const double* p, const std::uint32_t* present, const std::uint8_t* widths, std::size_t filled,
                  double* out) {
     // Lanes past the signal repeat the last width: the block's extremes stay
@@ -300,20 +305,7 @@ void short_block(const double* p, const std::uint32_t* present, const std::uint8
     const std::size_t vectors = (filled + kLanes - 1) / kLanes;
     Doubles sum[kVectors];
     for (Doubles& v : sum) v = broadcast(0.0);
-    // Without masks, lowest is common_first and highest common_last: the
-    // masked loops run only where fill_lanes has set the bounds.
-    for (std::int64_t d = o.lowest; d < o.common_first; ++d) {
-        const Doubles ds = broadcast(static_cast<double>(d));
-        for (std::size_t v = 0; v < vectors; ++v)
-            take(load(p + d + static_cast<std::int64_t>(v * kLanes)), ds >= o.first[v], sum[v]);
-    }
-    for (std::int64_t d = o.common_first; d <= o.common_last; ++d)
-        for (std::size_t v = 0; v < vectors; ++v) sum[v] += load(p + d + static_cast<std::int64_t>(v * kLanes));
-    for (std::int64_t d = o.common_last + 1; d <= o.highest; ++d) {
-        const Doubles ds = broadcast(static_cast<double>(d));
-        for (std::size_t v = 0; v < vectors; ++v)
-            take(load(p + d + static_cast<std::int64_t>(v * kLanes)), ds <= o.last[v], sum[v]);
-    }
+    inner_block(p, o, sum, vectors);
     double counts[kBlock];
     window_counts(present, padded, vectors * kLanes, counts);
     double means[kBlock];
