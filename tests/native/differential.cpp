@@ -98,8 +98,10 @@ kiv::SmoothingParams params(Rng& rng, std::size_t n) {
         p.low_percentile = pick(rng, {10.0, 0.0, -50.0, kNaN, 50.0, 100.0, 150.0});
         p.high_percentile = pick(rng, {90.0, 100.0, 10.0, kNaN, 99.9, 125.0});
     }
+    // the last ones wrap the median's bounds part of the way
     const std::uint64_t widths[] = {0, 1, 2, 3, 4, 30, 31, 255, n, n + 1, UINT64_MAX, UINT64_MAX - 1,
-                                    std::uint64_t{1} << 63};
+                                    std::uint64_t{1} << 63, UINT64_MAX - n / 2, UINT64_MAX - n - 1,
+                                    UINT64_MAX - 2 * n + 3};
     p.window_smooth_width_size = rng() % 3 ? 30 : widths[rng() % std::size(widths)];
     return p;
 }
@@ -312,11 +314,11 @@ std::vector<std::size_t> around(std::initializer_list<std::size_t> edges) {
 void structured_family(Rng& rng) {
     using namespace kiv::thresholds;
     // With the default minimum, raw windows reach round(0.95 * (widest - 1) + 1):
-    // the widest window whose range stays below the small-rank limit, and one more.
+    // the widest window whose raw windows the median keeps exactly, and one more.
     const auto reach = [](std::uint64_t widest) { return std::nearbyint(0.95 * static_cast<double>(widest - 1) + 1.0); };
-    std::uint64_t small = 1;
-    while (reach(small + 1) < static_cast<double>(kMaxSmallRanks)) ++small;
-    const std::uint64_t widest[] = {60, small, small + 1};
+    std::uint64_t exact = 1;
+    while (reach(exact + 1) <= static_cast<double>(255 + kExactReach)) ++exact;
+    const std::uint64_t widest[] = {60, exact, exact + 1};
     const double percentiles[] = {0.0, 10.0, 50.0, 90.0, 100.0, 33.3};
     const std::pair<double, double> bounds[] = {{10.0, 90.0}, {0.0, 100.0}, {50.0, 50.0}, {10.0, 150.0}};
 
@@ -357,6 +359,59 @@ void structured_family(Rng& rng) {
                                   shape.name, nan.name, n, in.q, static_cast<unsigned long long>(in.limit),
                                   in.p.low_percentile, in.p.high_percentile, clock.name, widths.name);
                     compare(label, in, cores);
+                }
+            }
+        }
+    }
+}
+
+// The median's scale on each side of 0..255: raw windows kept exactly,
+// collapsed, or collapsed with the side's extreme tracked, and windows whose
+// two middle values straddle those sides. Raw windows spread from busy to
+// calm (calm and busy runs, few distinct steps, NaN), each (minimum, widest)
+// pair putting the scale's edges elsewhere; at both thresholds' values.
+void rank_scale_regimes(Rng& rng) {
+    using kiv::thresholds::kExactReach;
+    const double far = static_cast<double>(kExactReach) + 300.0;
+    const std::pair<double, std::uint64_t> ends[] = {
+        {1.0, 60},                    // exact
+        {1.0, 1u << 20},              // calm collapsed above
+        {1.0, UINT64_MAX},            // calm saturated, far above
+        {-far, 0},                    // busy collapsed below, calm near 0
+        {-far, 1u << 20},             // both collapsed, both tracked
+        {-far, static_cast<std::uint64_t>(2 * far)},  // calm near 255 + far
+        {-3.0 * far, static_cast<std::uint64_t>(2 * far)},
+        {-1e18, 1u << 30},
+        {-far, 175},                  // busy collapsed below, calm near 100
+        {1.0, static_cast<std::uint64_t>((255.0 + far) / 0.95)},  // calm just collapsed
+        {1.0, 1400},
+        {300.0, 1000},                // everything above 255
+        {-5.0, 40},
+    };
+    const std::uint64_t smoothing[] = {1, 2, 3, 4, 5, 30, 31, 255};
+    for (const auto& [minimum, widest] : ends) {
+        for (const std::size_t n : {1u, 2u, 7u, 64u, 301u}) {
+            for (unsigned style = 0; style < 4; ++style) {
+                std::vector<double> v(n);
+                double level = 0.0;
+                bool busy = false;
+                for (std::size_t i = 0; i < n; ++i) {
+                    if (rng() % 8 == 0) busy = !busy;
+                    const double step = style == 1 ? static_cast<double>(rng() % 3) : std::normal_distribution<double>(0.0, 1.0)(rng);
+                    level += busy ? step * 50.0 : step * 0.01;
+                    v[i] = style == 2 && rng() % 7 == 0 ? kNaN : level;
+                }
+                if (style == 3) std::shuffle(v.begin(), v.end(), rng);
+                for (const std::uint64_t w : smoothing) {
+                    kiv::SmoothingParams p;
+                    p.min_window_size = minimum;
+                    p.window_smooth_width_size = w == 255 ? n + rng() % 3 : w;
+                    char label[120];
+                    std::snprintf(label, sizeof label, " (scale: minimum %g, widest %llu, n=%zu, style %u, w=%llu)",
+                                  minimum, static_cast<unsigned long long>(widest), n, style,
+                                  static_cast<unsigned long long>(p.window_smooth_width_size));
+                    Inputs in{v, {}, p, 50.0, widest, {}};
+                    compare(label, in, kSizes);
                 }
             }
         }
@@ -423,6 +478,7 @@ int main(int argc, char** argv) {
     // the last beyond the huge-page buffers (2 MiB of doubles)
     for (std::size_t n : {4096u, 12000u, 65536u, 300000u}) one_case(rng, n);
     structured_family(rng);
+    rank_scale_regimes(rng);
     questions_in_turn(rng);
     one_odd_timestamp(rng);
     std::printf("%d passed, %d failed\n", checks - failures, failures);

@@ -553,8 +553,9 @@ std::size_t numbers_of(const double* v, std::size_t n) {
 // ---------------------------------------------------------------- window ranks
 
 // Written out as a plain loop: the compiler vectorises it at the level's width.
-void window_ranks(const double* v, std::size_t n, const WindowMap& map, double least, std::uint16_t* ranks) {
-    for (std::size_t i = 1; i < n; ++i) ranks[i] = small_rank(map(std::fabs(v[i] - v[i - 1])), least);
+void window_ranks(const double* v, std::size_t n, const WindowMap& map, double base, double top,
+                  std::uint16_t* ranks) {
+    for (std::size_t i = 1; i < n; ++i) ranks[i] = small_rank(map(std::fabs(v[i] - v[i - 1])), base, top);
 }
 
 // ---------------------------------------------------------------- widths

@@ -46,8 +46,8 @@ struct Kernels {
         std::size_t (*numbers)(const double* v, std::size_t n);
         BandCounts (*band)(const double* v, std::size_t n, double low, double high, double* middle);
     } values, differences, variability;
-    // ranks[i] = small_rank(map(|v[i] - v[i - 1]|), least) for i in [1, n).
-    void (*window_ranks)(const double* v, std::size_t n, const WindowMap& map, double least,
+    // ranks[i] = small_rank(map(|v[i] - v[i - 1]|), base, top) for i in [1, n).
+    void (*window_ranks)(const double* v, std::size_t n, const WindowMap& map, double base, double top,
                          std::uint16_t* ranks);
     // widths[i] = sizes[i] as a byte; returns whether any size lies outside 0..255.
     bool (*narrow_widths)(const std::int64_t* sizes, std::size_t n, std::uint8_t* widths);

@@ -91,10 +91,55 @@ void select_by_copy(const Values& values, std::size_t position, std::size_t coun
     select_in_place(scratch.get(), found, position, count, out);
 }
 
+// Sorted positions [position, position + count) of the `kept` numbers of
+// a band [low, high], which it reorders. Those equal to an end of the band
+// are counted, not searched: ties there (integer clocks, quantised sensors)
+// would otherwise make up most of what a selection searches, and only the
+// numbers strictly inside are selected among.
+inline void select_in_band(double* band, std::size_t kept, double low, double high, std::size_t position,
+                           std::size_t count, double* out) {
+    std::size_t at_low = 0, at_high = 0;
+    for (std::size_t i = 0; i < kept; ++i) {
+        at_low += band[i] == low;
+        at_high += band[i] == high;
+    }
+    // Sorted positions strictly inside the band (none when low == high).
+    const std::size_t inside_from = at_low, inside_to = kept - at_high;
+    std::size_t wanted = 0, first_inside = 0;
+    for (std::size_t c = 0; c < count; ++c) {
+        const std::size_t at = position + c;
+        if (at < inside_from) {
+            out[c] = low;
+        } else if (at >= inside_to) {
+            out[c] = high;
+        } else if (wanted++ == 0) {
+            first_inside = c;
+        }
+    }
+    if (wanted == 0) return;
+    std::size_t inside = 0;
+    for (std::size_t i = 0; i < kept; ++i)
+        if (band[i] > low && band[i] < high) band[inside++] = band[i];
+    select_in_place(band, inside, position + first_inside - inside_from, wanted, out + first_inside);
+}
+
+// Sample positions spread over [0, n) without a stride: a signal periodic
+// in the sample's stride would give unrepresentative pivots every time.
+inline std::size_t sample_position(std::size_t s, std::size_t n) {
+    std::uint64_t x = (s + 1) * 0x9E3779B97F4A7C15ull;  // splitmix64
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return static_cast<std::size_t>((x ^ (x >> 31)) % n);
+}
+
 // Sorted positions [position, position + count) of the k numbers among
 // `values`, count <= 2, in one pass instead of a full selection (after Floyd
 // and Rivest): pivots from a sorted sample bracket the positions; only the
 // values between them are kept and searched further, the rest are counted.
+// Cost O(n) whatever the values: a band is at most searched once more as a
+// band of its own, ties at its ends are counted (select_in_band), and the
+// pivots miss (a full selection on a copy) with the chance of a sample
+// quantile four standard deviations off.
 template <class Values>
 void select(const Values& values, std::size_t k, std::size_t position, std::size_t count, double* out) {
     constexpr std::size_t kSample = thresholds::kBandSample;
@@ -102,13 +147,10 @@ void select(const Values& values, std::size_t k, std::size_t position, std::size
 
     std::vector<double> sample;
     sample.reserve(kSample);
-    const std::size_t stride = values.size() / kSample;
     for (std::size_t s = 0; s < kSample; ++s)
-        if (const double v = values[s * stride]; v == v) sample.push_back(v);
+        if (const double v = values[sample_position(s, values.size())]; v == v) sample.push_back(v);
     if (sample.empty()) return select_by_copy(values, position, count, out);
     std::sort(sample.begin(), sample.end(), less);
-    // Four standard deviations of a sample quantile, in sample positions: a
-    // miss is rare and merely costs a full selection.
     const auto taken = static_cast<std::ptrdiff_t>(sample.size());
     const double fraction = static_cast<double>(position) / static_cast<double>(k);
     const auto margin = static_cast<std::ptrdiff_t>(4.0 * std::sqrt(fraction * (1.0 - fraction) * kSample)) + 8;
@@ -125,13 +167,13 @@ void select(const Values& values, std::size_t k, std::size_t position, std::size
         const auto [below, kept] = band_pass(values, low, high, middle.data());
         // A narrow band takes another band pass; a wide one is searched in
         // place, so that no second buffer of its size joins this one.
-        if (below <= position && below + kept >= position + count && kept < k) {
-            if (kept <= k / thresholds::kBandNarrow)
+        if (below <= position && below + kept >= position + count) {
+            if (kept <= k / thresholds::kBandNarrow && kept < k)
                 return select(std::span<const double>(middle.data(), kept), kept, position - below, count, out);
-            return select_in_place(middle.data(), kept, position - below, count, out);
+            return select_in_band(middle.data(), kept, low, high, position - below, count, out);
         }
     }
-    // The pivots missed, or kept everything: select on a copy, this buffer freed first.
+    // The pivots missed: select on a copy, this buffer freed first.
     select_by_copy(values, position, count, out);
 }
 

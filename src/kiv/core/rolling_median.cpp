@@ -1,7 +1,7 @@
 // A sliding median that updates per sample instead of sorting every window
-// afresh: the window's values are counted per rank, and the median is found
-// by a cursor that moves little between neighbouring windows (small integer
-// ranges, the usual case) or by a Fenwick tree in O(log R) (any other).
+// afresh: the window's raw windows are counted per rank of a small scale,
+// and the median is found by a cursor that moves little between
+// neighbouring windows.
 #include "kiv/core/rolling_median.hpp"
 
 #include <algorithm>
@@ -9,72 +9,113 @@
 #include <cmath>
 #include <cstddef>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "kiv/core/numeric.hpp"
+#include "kiv/core/thresholds.hpp"
 
 namespace kiv {
 
 namespace {
 
-// Counts per rank and a cursor that walks to the k-th smallest. The median
-// of neighbouring windows moves little, so a query costs a few steps; for
-// a wide rank space a bad signal could make it walk far, so it is kept small.
-class CursorCounts {
+// Counts per rank and a cursor at the rank of the last order statistic
+// asked for. Between neighbouring windows that statistic moves by a few
+// numbers, so the cursor passes a few ranks that hold numbers; empty ranks
+// between them, however many (a signal switching between calm and busy
+// stretches puts its medians far apart), are skipped through a bitmap of
+// the ranks in use and one of its words in use.
+class RankCounts {
 public:
-    explicit CursorCounts(std::size_t size) : counts_(std::max<std::size_t>(size, 1), 0) {}
+    explicit RankCounts(std::size_t ranks) : counts_(ranks, 0), words_((ranks + 63) / 64, 0) {}
 
-    void add(std::size_t rank, int delta) {
-        counts_[rank] += delta;
-        below_ += rank < cursor_ ? delta : 0;  // a select, not a branch: it is a coin toss
-        total_ += delta;
+    void add(std::size_t rank) {
+        if (counts_[rank]++ == 0) mark(rank);
+        below_ += rank < cursor_;
+        ++total_;
     }
-    std::size_t total() const noexcept { return static_cast<std::size_t>(total_); }
+    void remove(std::size_t rank) {
+        if (--counts_[rank] == 0) unmark(rank);
+        below_ -= rank < cursor_;
+        --total_;
+    }
+    std::size_t total() const noexcept { return total_; }
 
+    // The rank holding the element at sorted position q (< total()).
     std::size_t kth(std::size_t q) {
-        const auto target = static_cast<std::int64_t>(q);
-        while (below_ > target) below_ -= counts_[--cursor_];
-        while (below_ + counts_[cursor_] <= target) below_ += counts_[cursor_++];
+        while (below_ > q) {
+            cursor_ = previous(cursor_);
+            below_ -= counts_[cursor_];
+        }
+        while (below_ + counts_[cursor_] <= q) {
+            below_ += counts_[cursor_];
+            cursor_ = next(cursor_);
+        }
         return cursor_;
     }
 
 private:
-    std::vector<std::int64_t> counts_;
+    void mark(std::size_t rank) {
+        words_[rank / 64] |= std::uint64_t{1} << (rank % 64);
+        summary_ |= std::uint64_t{1} << (rank / 64);
+    }
+    void unmark(std::size_t rank) {
+        std::uint64_t& word = words_[rank / 64];
+        word &= ~(std::uint64_t{1} << (rank % 64));
+        if (word == 0) summary_ &= ~(std::uint64_t{1} << (rank / 64));
+    }
+    // The nearest rank in use above r, or below it; the callers know there is one.
+    std::size_t next(std::size_t r) const {
+        const std::size_t word = r / 64;
+        if (const std::uint64_t rest = words_[word] & (~std::uint64_t{0} << (r % 64) << 1))
+            return word * 64 + static_cast<std::size_t>(std::countr_zero(rest));
+        const auto later = static_cast<std::size_t>(std::countr_zero(summary_ & (~std::uint64_t{0} << word << 1)));
+        return later * 64 + static_cast<std::size_t>(std::countr_zero(words_[later]));
+    }
+    std::size_t previous(std::size_t r) const {
+        const std::size_t word = r / 64;
+        if (const std::uint64_t rest = words_[word] & ((std::uint64_t{1} << (r % 64)) - 1))
+            return word * 64 + 63 - static_cast<std::size_t>(std::countl_zero(rest));
+        const std::uint64_t before = summary_ & ((std::uint64_t{1} << word) - 1);
+        const std::size_t earlier = 63 - static_cast<std::size_t>(std::countl_zero(before));
+        return earlier * 64 + 63 - static_cast<std::size_t>(std::countl_zero(words_[earlier]));
+    }
+
+    std::vector<std::size_t> counts_;
+    std::vector<std::uint64_t> words_;  // bit r % 64 of word r / 64: rank r in use
+    std::uint64_t summary_ = 0;         // bit j: word j in use
     std::size_t cursor_ = 0;
-    std::int64_t below_ = 0;  // elements in ranks below the cursor
-    std::int64_t total_ = 0;
+    std::size_t below_ = 0;  // elements in ranks below the cursor
+    std::size_t total_ = 0;
 };
 
-// Counts per rank, with the k-th smallest found by binary lifting.
-class RankCounts {
+// The least (or, with Greater, the greatest) value of the samples counted
+// in, which leave in the order they came: a monotone queue, O(1) amortised.
+template <bool Greater>
+class Extreme {
 public:
-    explicit RankCounts(std::size_t size)
-        : tree_(size + 1, 0), top_(size == 0 ? 0 : std::bit_floor(size)) {}
-
-    void add(std::size_t rank, int delta) {
-        for (std::size_t i = rank + 1; i < tree_.size(); i += i & (~i + 1)) tree_[i] += delta;
-        total_ += delta;
+    void add(std::size_t k, double value) {
+        while (items_.size() > head_ && !outlasts(items_.back().second, value)) items_.pop_back();
+        items_.emplace_back(k, value);
     }
-    std::size_t total() const noexcept { return static_cast<std::size_t>(total_); }
-
-    // The rank holding the element at sorted position q (< total()).
-    std::size_t kth(std::size_t q) const {
-        std::size_t pos = 0;
-        auto left = static_cast<std::int64_t>(q);
-        for (std::size_t step = top_; step != 0; step >>= 1) {
-            const std::size_t next = pos + step;
-            if (next < tree_.size() && tree_[next] <= left) {
-                pos = next;
-                left -= tree_[next];
-            }
+    void remove(std::size_t k) {
+        if (items_.size() == head_ || items_[head_].first != k) return;  // left already, outdone
+        if (++head_ == items_.size()) {
+            items_.clear();
+            head_ = 0;
+        } else if (head_ >= 1024 && 2 * head_ >= items_.size()) {
+            items_.erase(items_.begin(), items_.begin() + static_cast<std::ptrdiff_t>(head_));
+            head_ = 0;
         }
-        return pos;
     }
+    double value() const noexcept { return items_[head_].second; }
 
 private:
-    std::vector<std::int64_t> tree_;
-    std::size_t top_;
-    std::int64_t total_ = 0;
+    // Whether an earlier value stays a candidate when `later` arrives.
+    static bool outlasts(double earlier, double later) { return Greater ? earlier > later : earlier < later; }
+
+    std::vector<std::pair<std::size_t, double>> items_;
+    std::size_t head_ = 0;
 };
 
 std::size_t clamp_bound(std::uint64_t bound, std::size_t n) {
@@ -84,10 +125,10 @@ std::size_t clamp_bound(std::uint64_t bound, std::size_t n) {
 
 // Moves the counted window along the samples' windows: end = i + (w - 1) / 2
 // + 1 and start = end - w wrap modulo 2^64 and are then clamped into [0, n].
-// change(k, +1 or -1) counts sample k in or out; median_byte(i) is called
-// once the window of sample i is counted, and empty windows give 1.
-template <class Change, class MedianByte>
-void walk_windows(std::size_t n, std::uint64_t w, Change change, MedianByte median_byte, std::uint8_t* out) {
+// add(k) and remove(k) count sample k in or out, in the order the samples
+// come; median_byte() is called once the window of sample i is counted.
+template <class Add, class Remove, class MedianByte>
+void walk_windows(std::size_t n, std::uint64_t w, Add add, Remove remove, MedianByte median_byte, std::uint8_t* out) {
     const std::uint64_t half = (w - 1) / 2;
     std::size_t first = 0, last = 0;  // the window now counted
     for (std::size_t i = 0; i < n; ++i) {
@@ -98,69 +139,89 @@ void walk_windows(std::size_t n, std::uint64_t w, Change change, MedianByte medi
             out[i] = window_byte(std::numeric_limits<double>::quiet_NaN());
             continue;
         }
-        if (l <= first || f >= last) {
-            while (first < last) change(first++, -1);
+        // Neither bound moves back while windows hold samples (once end
+        // wraps, every window after it is empty); past the window (w = 1),
+        // it is counted afresh.
+        if (f >= last) {
+            while (first < last) remove(first++);
             first = last = f;
         }
-        while (last < l) change(last++, +1);
-        while (last > l) change(--last, -1);
-        while (first < f) change(first++, -1);
-        while (first > f) change(--first, +1);
+        while (last < l) add(last++);
+        while (first < f) remove(first++);
         out[i] = median_byte();
     }
 }
 
 }  // namespace
 
-void rolling_median_bytes_small(std::span<const std::uint16_t> ranks, std::int64_t base, std::size_t range,
-                                std::uint64_t w, std::span<std::uint8_t> out) {
-    CursorCounts counts(range);
-    walk_windows(
-        ranks.size(), w,
-        [&](std::size_t i, int delta) {
-            if (ranks[i] != kNoRank) counts.add(ranks[i], delta);
-        },
-        [&] {
-            // Twice the median, exactly; its byte is trunc(twice / 2)
-            // saturated into 0..255, then odd.
-            const std::size_t k = counts.total();
-            std::int64_t twice = 0;
-            if (k != 0) {
-                const std::int64_t below = base + static_cast<std::int64_t>(counts.kth((k - 1) / 2));
-                twice = k % 2 == 1 ? 2 * below : below + base + static_cast<std::int64_t>(counts.kth(k / 2));
-            }
-            return static_cast<std::uint8_t>(std::min<std::int64_t>(twice > 0 ? twice >> 1 : 0, 255) | 1);
-        },
-        out.data());
+RankScale rank_scale(double least, double most) {
+    constexpr auto reach = static_cast<double>(thresholds::kExactReach);
+    constexpr double kLowest = -reach, kHighest = 255.0 + reach;
+    // Unknown ends (a NaN minimum window) leave raw windows of NaN and 0 only.
+    least = least == least ? least : 0.0;
+    most = most == most ? most : 0.0;
+    // least <= 0 <= most, so that a collapsed side has low <= 2 or high >= 254.
+    RankScale scale{};
+    if (least >= kLowest) {
+        scale.low = static_cast<std::int64_t>(least);
+    } else {
+        const double low = std::max(kLowest, 2.0 - most);
+        scale.low = static_cast<std::int64_t>(low);
+        scale.track_below = low > 2.0 - most;
+    }
+    if (most <= kHighest) {
+        scale.high = static_cast<std::int64_t>(most);
+    } else {
+        const double high = std::min(kHighest, 509.0 - least);
+        scale.high = static_cast<std::int64_t>(high);
+        scale.track_above = high < 509.0 - least;
+    }
+    return scale;
 }
 
-void rolling_median_bytes_any(std::span<const double> raw, std::uint64_t w, std::span<std::uint8_t> out) {
-    // Dense ranks through the sorted distinct values (-0.0 and +0.0 share one;
-    // the sign of a zero median cannot change its byte).
-    std::vector<double> distinct;
-    for (const double v : raw)
-        if (v == v) distinct.push_back(v);
-    std::sort(distinct.begin(), distinct.end());
-    distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
-    auto rank = [&](double v) {
-        return static_cast<std::size_t>(std::lower_bound(distinct.begin(), distinct.end(), v) - distinct.begin());
+void rolling_median_bytes(std::span<const std::uint16_t> ranks, const RankScale& scale, const RawWindows& raw,
+                          std::uint64_t w, std::span<std::uint8_t> out) {
+    const std::size_t top = scale.top();
+    RankCounts counts(top + 1);
+    Extreme<true> below;   // the greatest collapsed value under low, when tracked
+    Extreme<false> above;  // the least one over high
+    // A rank's value: exact inside the scale; a collapsed side's extreme
+    // when tracked, else an infinity, which saturates as that side must.
+    const auto value_of = [&](std::size_t rank) {
+        constexpr double kInf = std::numeric_limits<double>::infinity();
+        if (rank == 0) return scale.track_below ? below.value() : -kInf;
+        if (rank == top) return scale.track_above ? above.value() : kInf;
+        return static_cast<double>(scale.low - 1 + static_cast<std::int64_t>(rank));
     };
-    RankCounts counts(distinct.size());
     walk_windows(
-        raw.size(), w,
-        [&](std::size_t i, int delta) {
-            if (raw[i] == raw[i]) counts.add(rank(raw[i]), delta);
+        ranks.size(), w,
+        [&](std::size_t k) {
+            const std::uint16_t rank = ranks[k];
+            if (rank == kNoRank) return;
+            counts.add(rank);
+            if (rank == 0 && scale.track_below) below.add(k, raw[k]);
+            if (rank == top && scale.track_above) above.add(k, raw[k]);
+        },
+        [&](std::size_t k) {
+            const std::uint16_t rank = ranks[k];
+            if (rank == kNoRank) return;
+            counts.remove(rank);
+            if (rank == 0 && scale.track_below) below.remove(k);
+            if (rank == top && scale.track_above) above.remove(k);
         },
         [&] {
             const std::size_t k = counts.total();
-            double median = std::numeric_limits<double>::quiet_NaN();
-            if (k % 2 == 1) {
-                median = distinct[counts.kth(k / 2)];
-            } else if (k != 0) {
-                const double below = distinct[counts.kth(k / 2 - 1)];
-                median = (below + distinct[counts.kth(k / 2)]) * 0.5;
+            if (k == 0) return window_byte(std::numeric_limits<double>::quiet_NaN());
+            const std::size_t first = counts.kth((k - 1) / 2);
+            const std::size_t second = k % 2 == 1 ? first : counts.kth(k / 2);
+            if (first != 0 && second != top) {
+                // Twice the median, exactly; its byte is trunc(twice / 2)
+                // saturated into 0..255, then odd.
+                const std::int64_t twice = 2 * (scale.low - 1) + static_cast<std::int64_t>(first + second);
+                return static_cast<std::uint8_t>(std::min<std::int64_t>(twice > 0 ? twice >> 1 : 0, 255) | 1);
             }
-            return window_byte(median);
+            // One addition, then the halving, as the median of doubles.
+            return window_byte((value_of(first) + value_of(second)) * 0.5);
         },
         out.data());
 }

@@ -4,23 +4,58 @@
 #include <cstdint>
 #include <span>
 
-#include "kiv/core/thresholds.hpp"
+#include "kiv/core/order_statistics.hpp"
 #include "kiv/core/window_map.hpp"
 
 namespace kiv {
 
-using thresholds::kMaxSmallRanks;
+// The raw window of each sample, computed when read.
+struct RawWindows {
+    Variability variability;
+    WindowMap map;
+
+    std::size_t size() const noexcept { return variability.size(); }
+    double operator[](std::size_t i) const noexcept { return map(variability[i]); }
+};
+
+// The scale on which the sliding median ranks raw windows. A median's byte
+// is trunc(median) saturated into 0..255, so raw windows need not be kept
+// exactly far outside that range: those below `low` share rank 0, those
+// above `high` rank top(), the integers between keep a rank each. Raw
+// windows lie in [least, most], least <= 0 <= most. Collapsing keeps every
+// byte as long as an odd window's middle value and an even window's pair of
+// middle values saturate alike:
+// - low <= 2 and high >= 254, so that a middle value, or both middle
+//   values, on one collapsed side saturate;
+// - one middle value collapsed and the other not: their sum saturates when
+//   low <= 2 - most (below) or high >= 509 - least (above); where it need
+//   not, the side is tracked: its greatest (below) or least (above) value
+//   in the window is kept exactly.
+struct RankScale {
+    std::int64_t low, high;
+    bool track_below, track_above;
+
+    std::size_t top() const noexcept { return static_cast<std::size_t>(high - low) + 2; }
+    // small_rank's base: the value of rank 0 were it not collapsed.
+    double base() const noexcept { return static_cast<double>(low - 1); }
+};
+
+// The scale for raw windows that all lie within [least, most] (or are NaN).
+RankScale rank_scale(double least, double most);
 
 // For each sample i, the window byte of the NaN-skipping median of
 // raw[start, end), where end = i + (w - 1) / 2 + 1 and start = end - w wrap
 // modulo 2^64 and are then clamped into [0, n] (a wrapped-negative bound
-// becomes 0). Empty or all-NaN windows give the byte of NaN.
+// becomes 0). Empty or all-NaN windows give the byte of NaN. `ranks` are the
+// raw windows on `scale` (kNoRank for NaN); `raw` gives the exact values of
+// tracked sides.
 //
-// Raw windows given as ranks above `base` (kNoRank for NaN), all < range
-// <= kMaxSmallRanks: the usual case, worked in integers.
-void rolling_median_bytes_small(std::span<const std::uint16_t> ranks, std::int64_t base, std::size_t range,
-                                std::uint64_t w, std::span<std::uint8_t> out);
-// Any values.
-void rolling_median_bytes_any(std::span<const double> raw, std::uint64_t w, std::span<std::uint8_t> out);
+// Cost, whatever the data: O(1) amortised a sample. Each sample is counted
+// in and out once; the tracked sides' extremes are
+// monotone queues; a query moves a cursor over the few ranks holding the
+// numbers between consecutive medians, and over any empty ranks between
+// them through two levels of bitmaps.
+void rolling_median_bytes(std::span<const std::uint16_t> ranks, const RankScale& scale, const RawWindows& raw,
+                          std::uint64_t w, std::span<std::uint8_t> out);
 
 }  // namespace kiv

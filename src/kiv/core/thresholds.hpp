@@ -12,7 +12,7 @@ namespace kiv::thresholds {
 inline constexpr bool kLowered = true;
 inline constexpr std::size_t kBandSample = 64;
 inline constexpr std::size_t kMeanChunk = 64;  // below the reach: windows span chunks
-inline constexpr std::size_t kMaxSmallRanks = 16;
+inline constexpr std::int64_t kExactReach = 16;
 inline constexpr std::uint64_t kNarrowIndexMaximum = 300;
 inline constexpr std::size_t kCachedRecords = 64;
 #else
@@ -21,9 +21,9 @@ inline constexpr bool kLowered = false;
 inline constexpr std::size_t kBandSample = 1024;
 // Outputs of the variable mean per chunk, so that their samples stay in cache.
 inline constexpr std::size_t kMeanChunk = std::size_t{1} << 14;
-// Raw-window ranges below this go through the integer sliding median; wider
-// ones through the Fenwick tree.
-inline constexpr std::size_t kMaxSmallRanks = 2048;
+// How far below 0 and above 255 the sliding median keeps raw windows
+// exactly; beyond, they are collapsed (rolling_median.hpp).
+inline constexpr std::int64_t kExactReach = 1024;
 // Time orders of up to this many samples use 32-bit indices.
 inline constexpr std::uint64_t kNarrowIndexMaximum = 0xFFFFFFFF;
 // Radix splits of up to this many records (that stay in cache) take wider
@@ -64,6 +64,8 @@ inline constexpr std::size_t kMeanStackReach = 256;
 inline constexpr std::size_t kMeanMargin = kMeanReach + kMeanBlocks[2];
 
 static_assert(kMeanChunk % kMeanBlocks[2] == 0);
-static_assert(kMaxSmallRanks < 0xFFFF);  // 0xFFFF marks NaN among small ranks
+// The median's scale: exact ranks from -kExactReach to 255 + kExactReach,
+// and one for each side collapsed, within two levels of 64-bit maps.
+static_assert(2 * kExactReach + 259 <= 64 * 64);
 
 }  // namespace kiv::thresholds

@@ -26,10 +26,13 @@ struct WindowMap {
 
 inline constexpr std::uint16_t kNoRank = 0xFFFF;  // a NaN among small ranks
 
-// A raw window as a small rank above `least`; converted unconditionally
-// (NaN as 0), then chosen, so that loops of it have no branch.
-[[gnu::always_inline]] inline std::uint16_t small_rank(double raw, double least) noexcept {
-    const auto r = static_cast<std::uint16_t>(static_cast<std::int32_t>(raw == raw ? raw - least : 0.0));
+// A raw window as a rank of the median's scale: raw - base, clamped into
+// [0, top]. Converted unconditionally (NaN as 0), then chosen, so that
+// loops of it have no branch.
+[[gnu::always_inline]] inline std::uint16_t small_rank(double raw, double base, double top) noexcept {
+    const double above = raw == raw ? raw - base : 0.0;
+    const double clamped = above < 0.0 ? 0.0 : (above > top ? top : above);
+    const auto r = static_cast<std::uint16_t>(static_cast<std::int32_t>(clamped));
     return raw == raw ? r : kNoRank;
 }
 

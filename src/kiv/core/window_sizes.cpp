@@ -34,15 +34,6 @@ double percentile_of(const StableOrderStatistics<Values>& sorted, double p) {
     return (above - below) * frac + below;
 }
 
-// The raw window of each sample, computed when read.
-struct RawWindows {
-    Variability variability;
-    WindowMap map;
-
-    std::size_t size() const noexcept { return variability.size(); }
-    double operator[](std::size_t i) const noexcept { return map(variability[i]); }
-};
-
 }  // namespace
 
 double nan_percentile(std::span<const double> values, double p) {
@@ -66,26 +57,17 @@ OwnedBuffer<std::uint8_t> compute_window_sizes(std::span<const double> samples,
     const RawWindows raw{variability,
                          {lo, range, static_cast<double>(max_window_size) - params.min_window_size,
                           params.min_window_size}};
-    OwnedBuffer<std::uint8_t> widths(n);
-    const std::uint64_t w = params.window_smooth_width_size;
-
-    // Raw windows are integers between the two ends of the map (or 0, or
-    // NaN): when that range is small, they go straight into small ranks.
+    // Raw windows are integers between the two ends of the map, or 0, or
+    // NaN: onto the median's scale.
     const double calm = round_half_even((1.0 - 0.05) * raw.map.span + raw.map.min_window_size);
     const double busy = round_half_even((1.0 - 1.0) * raw.map.span + raw.map.min_window_size);
-    const double least = std::min({calm, busy, 0.0});
-    const double most = std::max({calm, busy, 0.0});
-    if (least >= -0x1p52 && most <= 0x1p52 && most - least < kMaxSmallRanks) {  // both finite
-        OwnedBuffer<std::uint16_t> ranks(n);
-        ranks[0] = small_rank(raw[0], least);
-        kernels().window_ranks(samples.data(), n, raw.map, least, ranks.data());
-        rolling_median_bytes_small({ranks.data(), n}, static_cast<std::int64_t>(least),
-                                   static_cast<std::size_t>(most - least) + 1, w, {widths.data(), n});
-    } else {
-        OwnedBuffer<double> values(n);
-        for (std::size_t i = 0; i < n; ++i) values[i] = raw[i];
-        rolling_median_bytes_any({values.data(), n}, w, {widths.data(), n});
-    }
+    const RankScale scale = rank_scale(std::min({calm, busy, 0.0}), std::max({calm, busy, 0.0}));
+    const double top = static_cast<double>(scale.top());
+    OwnedBuffer<std::uint16_t> ranks(n);
+    ranks[0] = small_rank(raw[0], scale.base(), top);
+    kernels().window_ranks(samples.data(), n, raw.map, scale.base(), top, ranks.data());
+    OwnedBuffer<std::uint8_t> widths(n);
+    rolling_median_bytes({ranks.data(), n}, scale, raw, params.window_smooth_width_size, {widths.data(), n});
     return widths;
 }
 
