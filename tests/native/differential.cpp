@@ -367,8 +367,9 @@ void structured_family(Rng& rng) {
 
 // The median's scale on each side of 0..255: raw windows kept exactly,
 // collapsed, or collapsed with the side's extreme tracked, and windows whose
-// two middle values straddle those sides. Raw windows spread from busy to
-// calm (calm and busy runs, few distinct steps, NaN), each (minimum, widest)
+// two middle values straddle those sides or jump between its ends. Raw
+// windows spread from busy to calm (calm and busy runs, few distinct steps,
+// NaN), each (minimum, widest)
 // pair putting the scale's edges elsewhere; at both thresholds' values.
 void rank_scale_regimes(Rng& rng) {
     using kiv::thresholds::kExactReach;
@@ -391,12 +392,13 @@ void rank_scale_regimes(Rng& rng) {
     const std::uint64_t smoothing[] = {1, 2, 3, 4, 5, 30, 31, 255};
     for (const auto& [minimum, widest] : ends) {
         for (const std::size_t n : {1u, 2u, 7u, 64u, 301u}) {
-            for (unsigned style = 0; style < 4; ++style) {
+            for (unsigned style = 0; style < 5; ++style) {
                 std::vector<double> v(n);
                 double level = 0.0;
                 bool busy = false;
                 for (std::size_t i = 0; i < n; ++i) {
-                    if (rng() % 8 == 0) busy = !busy;
+                    // style 4: stretches of 20, whose medians jump between the scale's ends
+                    if (style == 4 ? i % 20 == 0 : rng() % 8 == 0) busy = !busy;
                     const double step = style == 1 ? static_cast<double>(rng() % 3) : std::normal_distribution<double>(0.0, 1.0)(rng);
                     level += busy ? step * 50.0 : step * 0.01;
                     v[i] = style == 2 && rng() % 7 == 0 ? kNaN : level;
@@ -406,6 +408,7 @@ void rank_scale_regimes(Rng& rng) {
                     kiv::SmoothingParams p;
                     p.min_window_size = minimum;
                     p.window_smooth_width_size = w == 255 ? n + rng() % 3 : w;
+                    p.high_percentile = style >= 3 ? 50.0 : 90.0;  // half the samples the busiest
                     char label[120];
                     std::snprintf(label, sizeof label, " (scale: minimum %g, widest %llu, n=%zu, style %u, w=%llu)",
                                   minimum, static_cast<unsigned long long>(widest), n, style,

@@ -30,16 +30,24 @@ public:
     explicit RankCounts(std::size_t ranks) : counts_(ranks, 0), words_((ranks + 63) / 64, 0) {}
 
     void add(std::size_t rank) {
-        if (counts_[rank]++ == 0) mark(rank);
+        ++counts_[rank];
+        mark(rank);
         below_ += rank < cursor_;
         ++total_;
     }
     void remove(std::size_t rank) {
-        if (--counts_[rank] == 0) unmark(rank);
+        --counts_[rank];
+        mark(rank);
         below_ -= rank < cursor_;
         --total_;
     }
     std::size_t total() const noexcept { return total_; }
+
+    // The rank of the element after the one that kth(q) just found: the
+    // same rank or the next in use, without moving the cursor.
+    std::size_t after_kth(std::size_t q) const {
+        return below_ + counts_[cursor_] > q + 1 ? cursor_ : next(cursor_);
+    }
 
     // The rank holding the element at sorted position q (< total()).
     std::size_t kth(std::size_t q) {
@@ -55,35 +63,30 @@ public:
     }
 
 private:
+    // Sets or clears the rank's bit by its count, without a branch: on
+    // noisy signals whether a count goes to or from 0 is a coin toss.
     void mark(std::size_t rank) {
-        words_[rank / 64] |= std::uint64_t{1} << (rank % 64);
-        summary_ |= std::uint64_t{1} << (rank / 64);
-    }
-    void unmark(std::size_t rank) {
         std::uint64_t& word = words_[rank / 64];
-        word &= ~(std::uint64_t{1} << (rank % 64));
-        if (word == 0) summary_ &= ~(std::uint64_t{1} << (rank / 64));
+        const std::uint64_t bit = std::uint64_t{1} << (rank % 64);
+        word = (word & ~bit) | (bit & (0 - static_cast<std::uint64_t>(counts_[rank] != 0)));
     }
-    // The nearest rank in use above r, or below it; the callers know there is one.
+    // The nearest rank in use above r, or below it; the callers know there
+    // is one. At most kExactRanks / 64 words apart.
     std::size_t next(std::size_t r) const {
-        const std::size_t word = r / 64;
-        if (const std::uint64_t rest = words_[word] & (~std::uint64_t{0} << (r % 64) << 1))
-            return word * 64 + static_cast<std::size_t>(std::countr_zero(rest));
-        const auto later = static_cast<std::size_t>(std::countr_zero(summary_ & (~std::uint64_t{0} << word << 1)));
-        return later * 64 + static_cast<std::size_t>(std::countr_zero(words_[later]));
+        std::size_t word = r / 64;
+        std::uint64_t rest = words_[word] & (~std::uint64_t{0} << (r % 64) << 1);
+        while (rest == 0) rest = words_[++word];
+        return word * 64 + static_cast<std::size_t>(std::countr_zero(rest));
     }
     std::size_t previous(std::size_t r) const {
-        const std::size_t word = r / 64;
-        if (const std::uint64_t rest = words_[word] & ((std::uint64_t{1} << (r % 64)) - 1))
-            return word * 64 + 63 - static_cast<std::size_t>(std::countl_zero(rest));
-        const std::uint64_t before = summary_ & ((std::uint64_t{1} << word) - 1);
-        const std::size_t earlier = 63 - static_cast<std::size_t>(std::countl_zero(before));
-        return earlier * 64 + 63 - static_cast<std::size_t>(std::countl_zero(words_[earlier]));
+        std::size_t word = r / 64;
+        std::uint64_t rest = words_[word] & ((std::uint64_t{1} << (r % 64)) - 1);
+        while (rest == 0) rest = words_[--word];
+        return word * 64 + 63 - static_cast<std::size_t>(std::countl_zero(rest));
     }
 
     std::vector<std::size_t> counts_;
     std::vector<std::uint64_t> words_;  // bit r % 64 of word r / 64: rank r in use
-    std::uint64_t summary_ = 0;         // bit j: word j in use
     std::size_t cursor_ = 0;
     std::size_t below_ = 0;  // elements in ranks below the cursor
     std::size_t total_ = 0;
@@ -182,6 +185,8 @@ RankScale rank_scale(double least, double most) {
 void rolling_median_bytes(std::span<const std::uint16_t> ranks, const RankScale& scale, const RawWindows& raw,
                           std::uint64_t w, std::span<std::uint8_t> out) {
     const std::size_t top = scale.top();
+    // Flags in locals: stores into the counts could otherwise alias them.
+    const bool track_below = scale.track_below, track_above = scale.track_above;
     RankCounts counts(top + 1);
     Extreme<true> below;   // the greatest collapsed value under low, when tracked
     Extreme<false> above;  // the least one over high
@@ -189,8 +194,8 @@ void rolling_median_bytes(std::span<const std::uint16_t> ranks, const RankScale&
     // when tracked, else an infinity, which saturates as that side must.
     const auto value_of = [&](std::size_t rank) {
         constexpr double kInf = std::numeric_limits<double>::infinity();
-        if (rank == 0) return scale.track_below ? below.value() : -kInf;
-        if (rank == top) return scale.track_above ? above.value() : kInf;
+        if (rank == 0) return track_below ? below.value() : -kInf;
+        if (rank == top) return track_above ? above.value() : kInf;
         return static_cast<double>(scale.low - 1 + static_cast<std::int64_t>(rank));
     };
     walk_windows(
@@ -199,21 +204,21 @@ void rolling_median_bytes(std::span<const std::uint16_t> ranks, const RankScale&
             const std::uint16_t rank = ranks[k];
             if (rank == kNoRank) return;
             counts.add(rank);
-            if (rank == 0 && scale.track_below) below.add(k, raw[k]);
-            if (rank == top && scale.track_above) above.add(k, raw[k]);
+            if (rank == 0 && track_below) below.add(k, raw[k]);
+            if (rank == top && track_above) above.add(k, raw[k]);
         },
         [&](std::size_t k) {
             const std::uint16_t rank = ranks[k];
             if (rank == kNoRank) return;
             counts.remove(rank);
-            if (rank == 0 && scale.track_below) below.remove(k);
-            if (rank == top && scale.track_above) above.remove(k);
+            if (rank == 0 && track_below) below.remove(k);
+            if (rank == top && track_above) above.remove(k);
         },
         [&] {
             const std::size_t k = counts.total();
             if (k == 0) return window_byte(std::numeric_limits<double>::quiet_NaN());
             const std::size_t first = counts.kth((k - 1) / 2);
-            const std::size_t second = k % 2 == 1 ? first : counts.kth(k / 2);
+            const std::size_t second = k % 2 == 1 ? first : counts.after_kth((k - 1) / 2);
             if (first != 0 && second != top) {
                 // Twice the median, exactly; its byte is trunc(twice / 2)
                 // saturated into 0..255, then odd.
