@@ -136,10 +136,12 @@ inline std::size_t sample_position(std::size_t s, std::size_t n) {
 // `values`, count <= 2, in one pass instead of a full selection (after Floyd
 // and Rivest): pivots from a sorted sample bracket the positions; only the
 // values between them are kept and searched further, the rest are counted.
-// Cost O(n) whatever the values: a band is at most searched once more as a
-// band of its own, ties at its ends are counted (select_in_band), and the
-// pivots miss (a full selection on a copy) with the chance of a sample
-// quantile four standard deviations off.
+// Cost O(n) whatever the values: a narrow band (at most k / kBandNarrow)
+// is selected in as values of its own, so each level has an eighth of the
+// work of the one before; a wide one has its ties at the ends counted
+// (select_in_band); the pivots miss (a full selection on a copy) with the
+// chance of a sample quantile four standard deviations off, for any order
+// of the values, since the sample is scattered.
 template <class Values>
 void select(const Values& values, std::size_t k, std::size_t position, std::size_t count, double* out) {
     constexpr std::size_t kSample = thresholds::kBandSample;

@@ -7,7 +7,9 @@
 
 namespace kiv {
 
-// The whole smoothing in time order, result in the caller's order.
+// The whole smoothing in time order, result in the caller's order. Cost:
+// O(n) for the time order (none when the timestamps ascend) and the window
+// sizes, O(w) a sample for the mean.
 OwnedBuffer<double> smooth_pipeline(std::span<const double> values,
                                     std::span<const double> timestamps,
                                     const SmoothingParams& params);

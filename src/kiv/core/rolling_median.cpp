@@ -21,10 +21,10 @@ namespace {
 
 // Counts per rank and a cursor at the rank of the last order statistic
 // asked for. Between neighbouring windows that statistic moves by a few
-// numbers, so the cursor passes a few ranks that hold numbers; empty ranks
-// between them, however many (a signal switching between calm and busy
-// stretches puts its medians far apart), are skipped through a bitmap of
-// the ranks in use and one of its words in use.
+// numbers, so the cursor passes a few ranks that hold numbers; the empty
+// ranks between them, however many (a signal switching between calm and
+// busy stretches puts consecutive medians far apart), are skipped a word of
+// the bitmap of ranks in use at a time.
 class RankCounts {
 public:
     explicit RankCounts(std::size_t ranks) : counts_(ranks, 0), words_((ranks + 63) / 64, 0) {}
@@ -71,7 +71,7 @@ private:
         word = (word & ~bit) | (bit & (0 - static_cast<std::uint64_t>(counts_[rank] != 0)));
     }
     // The nearest rank in use above r, or below it; the callers know there
-    // is one. At most kExactRanks / 64 words apart.
+    // is one.
     std::size_t next(std::size_t r) const {
         std::size_t word = r / 64;
         std::uint64_t rest = words_[word] & (~std::uint64_t{0} << (r % 64) << 1);

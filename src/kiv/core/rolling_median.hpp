@@ -51,10 +51,12 @@ RankScale rank_scale(double least, double most);
 // tracked sides.
 //
 // Cost, whatever the data: O(1) amortised a sample. Each sample is counted
-// in and out once; the tracked sides' extremes are
-// monotone queues; a query moves a cursor over the few ranks holding the
-// numbers between consecutive medians, and over any empty ranks between
-// them through two levels of bitmaps.
+// in and out once; the tracked sides' extremes are monotone queues; a query
+// moves a cursor over the few ranks holding the numbers between consecutive
+// medians (a window moves by one sample, so its middle values move by at
+// most two numbers), skipping any empty ranks between them a 64-bit word of
+// the bitmap of ranks in use at a time: at most (2 * kExactReach + 259) / 64
+// words, however far apart consecutive medians lie.
 void rolling_median_bytes(std::span<const std::uint16_t> ranks, const RankScale& scale, const RawWindows& raw,
                           std::uint64_t w, std::span<std::uint8_t> out);
 

@@ -65,7 +65,7 @@ inline constexpr std::size_t kMeanMargin = kMeanReach + kMeanBlocks[2];
 
 static_assert(kMeanChunk % kMeanBlocks[2] == 0);
 // The median's scale: exact ranks from -kExactReach to 255 + kExactReach,
-// and one for each side collapsed, within two levels of 64-bit maps.
-static_assert(2 * kExactReach + 259 <= 64 * 64);
+// and one for each side collapsed; 0xFFFF marks NaN among them.
+static_assert(2 * kExactReach + 259 < 0xFFFF);
 
 }  // namespace kiv::thresholds

@@ -8,6 +8,10 @@
 namespace kiv {
 
 // Mean of the non-NaN samples in each sample's centred window of widths[i].
+// Cost: O(w) a sample, w <= 255: every mean is a sum in index order, bit for
+// bit, which no running sum gives. Outputs go in blocks (up to 64), each
+// summing as far as its widest window reaches, masked per output where
+// their widths differ. NaN and infinities cost as any number.
 OwnedBuffer<double> variable_rolling_mean(std::span<const double> samples,
                                           std::span<const std::uint8_t> widths);
 

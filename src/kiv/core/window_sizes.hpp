@@ -19,7 +19,9 @@ struct SmoothingParams {
 // when the rank falls beyond the data.
 double nan_percentile(std::span<const double> values, double p);
 
-// One odd window width (1..255) per sample.
+// One odd window width (1..255) per sample. Cost: O(n) whatever the
+// samples and parameters: two selections and the sliding median's O(1)
+// amortised a sample (rolling_median.hpp).
 OwnedBuffer<std::uint8_t> compute_window_sizes(std::span<const double> samples,
                                                std::uint64_t max_window_size,
                                                const SmoothingParams& params);
