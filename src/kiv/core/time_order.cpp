@@ -8,11 +8,12 @@
 // more than n / kAsideShare samples go aside, so the samples it orders
 // recursively shrink eightfold a level, and the merge back gallops. The
 // radix sort splits a bucket of m records by about log2(m) bits at a time
-// (11 or 12 for large ones, at least 4 above kInsertionMaximum), so at most
-// 16 levels whatever the keys (a level where every key shares the digit
-// moves nothing and goes on), and ranks buckets of up to kRunBucket records
-// among their neighbours in one pass; equal keys end in an insertion that
-// moves nothing.
+// (11 or 12 for large ones, at least 4 above kInsertionMaximum), each level
+// but the first starting at the highest bit in which the bucket's keys
+// differ (a level that finds them all alike looks for it), so at most
+// 2 * 16 passes over a record whatever the keys; it ranks buckets of up to
+// kRunBucket records among their neighbours in one pass; equal keys end in
+// an insertion that moves nothing.
 #include "kiv/core/time_order.hpp"
 
 #include <algorithm>
@@ -151,7 +152,16 @@ void msd_order(Record<Index>* records, std::size_t m, int bits, Out<Index> out, 
         Index* const ends = buckets < few.size() ? few.data() : many.data();
         for (std::size_t k = 0; k < m; ++k) ++ends[bucket(records[k].key) + 1];
         bits = shift;
-        if (ends[bucket(records[0].key) + 1] == m) continue;  // one bucket: nothing moves
+        if (ends[bucket(records[0].key) + 1] == m) {
+            // One bucket: nothing moves. The keys share every bit down to
+            // the highest in which any of them differ, so split there next
+            // instead of a digit at a time (bursts of readings microseconds
+            // apart differ only in their low bits).
+            std::uint64_t differ = 0;
+            for (std::size_t k = 1; k < m; ++k) differ |= records[k].key ^ records[0].key;
+            bits = std::bit_width(differ);
+            continue;
+        }
         for (std::size_t b = 1; b < buckets; ++b) ends[b] += ends[b - 1];
         for (std::size_t k = 0; k < m; ++k) spare[ends[bucket(records[k].key)]++] = records[k];  // then bucket ends
         return order_buckets(spare, ends, buckets, m, bits, out, [records](std::size_t from) { return records + from; });
