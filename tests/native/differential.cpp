@@ -267,6 +267,8 @@ const Clock kClocks[] = {
     {"shuffled zeros and few", [](Rng& rng, double) { return pick(rng, {-0.0, 0.0, 2.0, 3.0, kInf, -kInf}); },
      as_is},
     {"shuffled two values", [](Rng& rng, double) { return pick(rng, {2.0, 3.0}); }, as_is},
+    // keys alike in all but their low bits, in buckets just above insertion's size
+    {"shuffled bursts", [](Rng& rng, double last) { return last + (rng() % 17 == 0 ? 3600.0 : 1e-6); }, shuffled},
 };
 
 std::vector<double> clock_times(Rng& rng, const Clock& clock, std::size_t n) {
