@@ -1,10 +1,15 @@
-"""Scripts run in a fresh interpreter: for first calls, teardown, and cases
-that would take the test runner down if kiv failed them."""
+"""Scripts run in a fresh interpreter: for first calls, teardown, other CPU
+levels, and cases that would take the test runner down if kiv failed them."""
 
 import json
 import os
+import platform
 import subprocess
 import sys
+
+# The kernels' CPU levels on this architecture, lowest first: the values of
+# KIV_CPU_LEVEL, which caps the level in use at import.
+CPU_LEVELS = ["baseline", "avx2", "avx512"] if platform.machine() == "x86_64" else ["neon"]
 
 
 def run_fresh(script, *args, timeout=120):

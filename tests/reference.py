@@ -156,7 +156,9 @@ def variable_rolling_mean(samples, widths):
             if not math.isnan(v[k]):
                 total += v[k]
                 count += 1
-        if count:
+        # +inf and -inf summed make the hardware's NaN, whose sign differs by
+        # architecture: kiv returns its one NaN instead
+        if count and not math.isnan(total):
             out[i] = total / float(count)
     return np.array(out, dtype=np.float64)
 
@@ -186,6 +188,6 @@ def smooth_pipeline(values, timestamps, min_window_size=1.0, max_window_sec=60.0
 
 
 def bits(a):
-    """The arrays' bit patterns, with every NaN made the same (payloads don't matter)."""
-    a = np.ascontiguousarray(a, dtype=np.float64)
-    return np.where(np.isnan(a), np.uint64(0x7FF8000000000000), a.view(np.uint64))
+    """The arrays' bit patterns, a NaN's sign and payload included: every NaN
+    that kiv returns is 0x7FF8000000000000, as math.nan."""
+    return np.ascontiguousarray(a, dtype=np.float64).view(np.uint64)

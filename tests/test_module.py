@@ -2,7 +2,6 @@
 shared library that carries it."""
 
 import importlib
-import platform
 import shutil
 import subprocess
 import sys
@@ -13,7 +12,7 @@ from pathlib import Path
 import pytest
 
 import kiv
-from fresh import run_fresh
+from fresh import CPU_LEVELS, run_fresh
 
 FUNCTIONS = ["smooth", "get_max_window_limit", "calculate_window_sizes", "apply_variable_smoothing"]
 
@@ -111,8 +110,7 @@ except ImportError as exc:
 
 
 def test_cpu_level(monkeypatch):
-    # the kernels' CPU levels, lowest first; KIV_CPU_LEVEL caps the one in use
-    levels = ["baseline", "avx2", "avx512"] if platform.machine() == "x86_64" else ["neon"]
+    levels = CPU_LEVELS
     assert kiv._cpu_level in levels
     assert "_cpu_level" not in kiv.__all__
     monkeypatch.delenv("KIV_CPU_LEVEL", raising=False)

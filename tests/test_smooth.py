@@ -9,6 +9,7 @@ import reference
 from reference import bits
 
 nan, inf = math.nan, math.inf
+SIGNED_PAYLOAD = float(np.array([0xFFF800000000BEEF], dtype=np.uint64).view(np.float64)[0])
 
 
 def smooth(values, timestamps, **kwargs):
@@ -25,6 +26,9 @@ def smooth(values, timestamps, **kwargs):
     ([4.5], [nan], {}, [4.5]),
     ([nan], [0.0], {}, [nan]),
     ([-0.0], [3.0], {}, [0.0]),
+    # a lone NaN comes back as kiv's one NaN (math.nan's bits), whatever its sign and payload
+    ([-nan], [0.0], {}, [nan]),
+    ([SIGNED_PAYLOAD], [0.0], {}, [nan]),
     # equal timestamps keep their input order
     ([1, 2, 3, 4], [0, 0, 0, 0], dict(window_smooth_width_size=1), [2.5, 2, 3, 4]),
     ([4, 3, 2, 1], [0, 0, 0, 0], dict(window_smooth_width_size=1), [2.5, 3, 2, 1]),

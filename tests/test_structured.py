@@ -66,6 +66,8 @@ SHAPES = {
     "quantized walk": lambda rng, n: 100.0 + np.cumsum(rng.choice([-1.0, 1.0, 0.0], n, p=[1 / 32, 1 / 32, 30 / 32])),
     "ascending": lambda rng, n: 100.0 + np.cumsum(rng.integers(3, size=n) == 0),
     "descending": lambda rng, n: 100.0 - np.cumsum(rng.integers(3, size=n) == 0),
+    # windows that sum +inf and -inf: their NaN must be kiv's one
+    "both infinities": lambda rng, n: rng.choice([1.0, math.inf, -math.inf], n, p=[62 / 64, 1 / 64, 1 / 64]),
 }
 NAN = {"no NaN": (0, 0, 0), "NaN first": (1, 0, 0), "NaN last": (0, 1, 0), "NaN at both ends": (3, 1, 0),
        "NaN runs": (0, 0, 4)}

@@ -1,3 +1,4 @@
+import json
 import math
 
 import numpy as np
@@ -5,6 +6,7 @@ import pytest
 
 import kiv
 import reference
+from fresh import CPU_LEVELS, run_fresh
 
 nan, inf = math.nan, math.inf
 RANGE_MESSAGE = "`window_sizes` values must be between 0 and 255"
@@ -78,3 +80,42 @@ def test_matches_reference(seed):
     expected = reference.variable_rolling_mean(values, widths)
     got = kiv.apply_variable_smoothing(values, widths)
     np.testing.assert_array_equal(reference.bits(got), reference.bits(expected))
+
+
+def spiked(n, nan_at=()):
+    v = np.ones(n)
+    v[[n // 5, n // 5 + 3]] = inf, -inf
+    v[list(nan_at)] = nan
+    return v.tolist()
+
+
+# Windows that sum +inf and -inf, through each output path of the mean's
+# kernel: a signal's short last block, blocks of one width with and without
+# NaN near, blocks of differing widths; and the whole pipeline.
+INFINITIES = [
+    ("apply_variable_smoothing", [inf, -inf, 1.0, 1.0, 1.0], [3] * 5),
+    ("apply_variable_smoothing", spiked(200), [7] * 200),
+    ("apply_variable_smoothing", spiked(200, [45]), [7] * 200),
+    ("apply_variable_smoothing", spiked(200), [5, 7] * 100),
+    ("smooth", spiked(200), [float(k) for k in range(200)]),
+]
+LITERAL = {"apply_variable_smoothing": reference.variable_rolling_mean, "smooth": reference.smooth_pipeline}
+CALLS = r"""
+import json, sys
+import numpy as np, kiv
+calls = json.loads(sys.argv[1])
+print(json.dumps([kiv._cpu_level, [getattr(kiv, name)(*map(np.array, args)).view(np.uint64).tolist()
+                                   for name, *args in calls]]))
+"""
+
+
+@pytest.mark.parametrize("level", CPU_LEVELS)
+def test_nan_of_infinities_at_every_level(monkeypatch, level):
+    # The hardware's NaN has its sign bit set on x86-64 and clear on aarch64:
+    # kiv returns 0x7FF8000000000000 on both, at every level.
+    monkeypatch.setenv("KIV_CPU_LEVEL", level)
+    used, results = run_fresh(CALLS, json.dumps(INFINITIES))
+    if used != level:
+        pytest.skip(f"this CPU lacks {level}")
+    for (name, *args), got in zip(INFINITIES, results):
+        assert 0x7FF8000000000000 in got and got == reference.bits(LITERAL[name](*args)).tolist(), name

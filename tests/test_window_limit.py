@@ -37,6 +37,9 @@ def limit(timestamps, **kwargs):
     # median -0.0 gives -inf, median +0.0 gives +inf
     ([0, 0, -0.0, 1], {}, 2),
     ([0, -0.0, 0, 1], {}, I64_MAX),
+    # a negative max_window_sec the other way round
+    ([0, 0, -0.0, 1], dict(max_window_sec=-60.0), I64_MAX),
+    ([0, -0.0, 0, 1], dict(max_window_sec=-60.0), 2),
     # -1.0 is a real value, not a failed conversion
     ([0, 1, 2], dict(min_window_size=-1.0, max_window_sec=0.0), 0),
     ([0, 1, 2], dict(max_window_sec=120), 120),

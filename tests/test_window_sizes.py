@@ -26,10 +26,12 @@ def sizes(values, max_window_size=31, **kwargs):
     (31, dict(window_smooth_width_size=4), [29, 27, 23, 15, 15, 19, 27]),
     (31, dict(window_smooth_width_size=5), [27, 23, 21, 21, 21, 19, 27]),
     (31, dict(window_smooth_width_size=6), [27, 23, 21, 23, 23, 21, 19]),
-    # width 0 and 2**64 - 1 wrap to empty windows; 2**64 - 2 reaches only from sample 0
+    # width 0 and 2**64 - k for k < 2 * 7 wrap to empty windows from sample k // 2 on
     (31, dict(window_smooth_width_size=0), [1] * 7),
     (31, dict(window_smooth_width_size=U64_MAX), [1] * 7),
     (31, dict(window_smooth_width_size=U64_MAX - 1), [27] + [1] * 6),
+    (31, dict(window_smooth_width_size=U64_MAX - 12), [27] * 6 + [1]),
+    (31, dict(window_smooth_width_size=U64_MAX - 13), [27] * 7),
     (31, dict(window_smooth_width_size=2**63), [27] * 7),
     (31, dict(window_smooth_width_size=10**6), [27] * 7),
     # widths saturate at 1 and 255
@@ -56,6 +58,8 @@ def test_worked_example(max_window_size, kwargs, expected):
     ([0, 9], 31, dict(min_window_size=-10.0, window_smooth_width_size=1), [29, 1]),
     # one sample: 0.95 * 550 rounds to 522.5 and 3.5 to 4; a fused multiply-add gives 3.49999...
     ([0.0], 31, dict(min_window_size=-519.0), [5]),
+    # an infinite variability over an infinite bound: a NaN raw window, which the median skips
+    ([0, 1, inf], 31, dict(window_smooth_width_size=1), [31, 31, 1]),
 ])
 def test_other_inputs(values, max_window_size, kwargs, expected):
     assert sizes(values, max_window_size, **kwargs) == expected
@@ -71,6 +75,7 @@ def test_other_inputs(values, max_window_size, kwargs, expected):
     (100, 100, [31, 31, 31]),
     (50, 50, [31, 31, 1]),
     (0, 100, [31, 17, 1]),
+    (-inf, 100, [31, 17, 1]),
 ])
 def test_percentile_bounds(low, high, expected):
     got = sizes([0, 1, 3], low_percentile=low, high_percentile=high, window_smooth_width_size=1)
@@ -81,6 +86,7 @@ def test_percentile_bounds(low, high, expected):
     (10, 125, 3),
     (10, 200, 4),
     (10, inf, U64_MAX),
+    (inf, 90, U64_MAX),
     (300, 1000, 6),  # the low percentile is checked first
     (101, 1000, 3),  # rank 2.02: the upper neighbour is refused
 ])

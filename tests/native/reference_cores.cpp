@@ -171,7 +171,11 @@ OwnedBuffer<double> variable_rolling_mean(std::span<const double> samples,
             sum += samples[k];
             ++count;
         }
-        if (count != 0) out[i] = sum / static_cast<double>(count);
+        if (count == 0) continue;
+        // +inf and -inf summed give the hardware's own NaN, its sign bit set
+        // on x86-64 and clear on aarch64: every NaN is the one above instead.
+        const double mean = sum / static_cast<double>(count);
+        if (!std::isnan(mean)) out[i] = mean;
     }
     return out;
 }

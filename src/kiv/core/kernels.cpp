@@ -261,11 +261,13 @@ template <std::size_t... g>
     }
 }
 
-// sum / count, or NaN where the count is 0: a window without numbers.
+// sum / count, every NaN as kMissing: 0 / 0 where a window has no numbers
+// (its sum is +0.0), or +inf and -inf summed, whose NaN is the hardware's
+// own (sign bit set on x86-64, clear on aarch64).
 inline Doubles mean_of(Doubles sum, Doubles count) {
     const Doubles mean = sum / count;
-    const Words none = count == 0.0;
-    return (Doubles)(((Words)mean & ~none) | ((Words)broadcast(kMissing) & none));
+    const Words nan = mean != mean;
+    return (Doubles)(((Words)mean & ~nan) | ((Words)broadcast(kMissing) & nan));
 }
 
 using Ints = std::int32_t __attribute__((vector_size(kLanes * sizeof(std::int32_t))));
@@ -364,7 +366,7 @@ void mean_blocks(const double* clean, const std::uint32_t* present, std::size_t 
             if (numbers_only) {
                 const Doubles count = broadcast(static_cast<double>(block_widths[0]));
                 for (std::size_t v = 0; v < kVectors; ++v) {
-                    const Doubles mean = sum[v] / count;
+                    const Doubles mean = mean_of(sum[v], count);
                     std::memcpy(out + i + v * kLanes, &mean, sizeof mean);
                 }
             } else {
