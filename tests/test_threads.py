@@ -283,3 +283,56 @@ def test_input_written_by_another_thread(n, rewrite):
     outcomes = run_fresh(RACING_WRITER, str(n), rewrite)
     assert set(outcomes) <= {"ok", "PanicException: the input changed while kiv read it (written by another thread?)",
                              "PanicException: called `Option::unwrap()` on a `None` value"}
+
+
+# Daemon threads inside kiv as the interpreter exits, while a finaliser keeps
+# it busy: CPython ends each with pthread_exit where it takes the lock back.
+# The debug allocator stops the process if the unwinding frees a Python
+# object (the masked samples' filled copy, kiv's alone) without the lock.
+AT_EXIT = r"""
+import builtins, json, sys, threading, time
+import numpy as np, kiv
+
+n, started = 1 << 23, threading.Event()
+t = np.arange(float(n))
+
+class Signals(np.ma.MaskedArray):
+    def filled(self, fill_value=None):  # then kiv goes on to release the lock
+        filled = super().filled(fill_value)
+        started.set()
+        return filled
+
+values = np.ma.masked_array(np.sin(t), mask=t == 5).view(Signals)
+real_import, setting_up = builtins.__import__, threading.Event()
+
+def slow_import(name, *args, **kwargs):  # kiv's one-time set-up imports NumPy's modules
+    if name.startswith("numpy") and threading.current_thread().name == "maker":
+        setting_up.set()
+        time.sleep(0.5)
+    return real_import(name, *args, **kwargs)
+
+def set_up():  # one thread makes the set-up, another waits for it
+    builtins.__import__ = slow_import
+    threading.Thread(target=kiv.get_max_window_limit, args=(t[:4],), name="maker", daemon=True).start()
+    setting_up.wait()
+    threading.Thread(target=kiv.get_max_window_limit, args=(t[:4],), daemon=True).start()
+    started.set()
+
+class Busy:
+    def __del__(self, sleep=time.sleep):
+        sleep(3)
+
+sys.kiv_busy = Busy()  # finalised after the exit has begun
+if sys.argv[1] == "released call":
+    threading.Thread(target=kiv.smooth, args=(values, t), daemon=True).start()
+else:
+    set_up()
+started.wait()
+time.sleep(0.05)
+print(json.dumps("exiting"))
+"""
+
+
+@pytest.mark.parametrize("inside", ["released call", "one-time set-up"])
+def test_daemon_thread_inside_kiv_at_exit(inside):
+    assert run_fresh(AT_EXIT, inside, env={"PYTHONMALLOC": "debug"}) == "exiting"

@@ -98,7 +98,7 @@ ArrayArgument::Layout ArrayArgument::layout_of(PyObject* object, PyObject* base)
 }
 
 ArrayArgument::~ArrayArgument() {
-    if (!array_) return;
+    if (!array_ || lock_lost_at_exit()) return;  // the borrow and the references left to the exit
     if (unchanged()) {
         release_shared_borrow(array_.get());
     } else {

@@ -232,7 +232,7 @@ std::string debug_rendering(PyError& error) {
     return out + " }";
 }
 
-void raise_internal_failure(const InternalFailure& failure) noexcept {
+void raise_internal_failure(const InternalFailure& failure) {
     PyObject* type = nullptr;
     try {
         type = panic_exception_type();
@@ -248,6 +248,8 @@ void raise_internal_failure(const InternalFailure& failure) noexcept {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return;
+    } catch (abi::__forced_unwind&) {
+        throw;
     } catch (...) {
         abort_without_panic_type();
     }

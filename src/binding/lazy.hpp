@@ -25,12 +25,12 @@ public:
             throw PyError(PyExc_RuntimeError,
                           "kiv was called again from within its own one-time set-up on the same thread");
         }
-        if (!mutex_.try_lock()) {
+        std::unique_lock held(mutex_, std::try_to_lock);
+        if (!held) {
             PyThreadState* state = PyEval_SaveThread();
-            mutex_.lock();
+            held.lock();
             PyEval_RestoreThread(state);
         }
-        std::lock_guard<std::mutex> held(mutex_, std::adopt_lock);
         T* v = value_.load(std::memory_order_relaxed);
         if (v == nullptr) {
             maker_.store(std::this_thread::get_id(), std::memory_order_relaxed);

@@ -15,8 +15,9 @@ namespace {
 Lazy<PyObject*> name_attribute;
 Lazy<PyObject*> all_attribute;
 
+// Not noexcept: a thread that CPython ends at exit unwinds through here.
 template <Ref (*Body)(FastCallArgs, Py_ssize_t, PyObject*)>
-PyObject* entry(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* entry(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] { return Body(args, nargs, kwnames); });
 }
 
@@ -73,7 +74,7 @@ void add_function(PyObject* module, PyMethodDef* def) {
     add_attribute(module, name.get(), function.get());
 }
 
-int exec_module(PyObject* module) noexcept {
+int exec_module(PyObject* module) {
     Ref done = Ref::steal(guarded([&] {
         Ref version_name = check(PyUnicode_FromString("__version__"));
         Ref version = check(PyUnicode_FromString("0.1.0"));
