@@ -177,6 +177,7 @@ CHANGES = {
     "resized, moved": (None, lambda a: a.resize(1 << 16, refcheck=False), None),
     "resized, shorter": (None, lambda a: a.resize(2, refcheck=False), None),
     "owner of a view resized": (lambda o: o[:], lambda a: a.base.resize(1 << 16, refcheck=False), None),
+    "owner of a view shrunk in place": (lambda o: o[:], lambda a: a.base.resize(4, refcheck=False), None),
     "base dropped": (nditer_operand, drop_writeback, None),
 }
 

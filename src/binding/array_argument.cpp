@@ -77,7 +77,7 @@ ArrayArgument ArrayArgument::extract(PyObject* object, const char* name, Element
     resolve_borrow_registry();
     if (!has_kind(object, kind)) throw changed_error(name);
     Ref base = Ref::borrow(borrow_base(object));
-    const Layout layout = layout_of(object, base.get());
+    const Layout layout = layout_of(object);
     acquire_shared_borrow(object);
     ArrayArgument argument(Ref::borrow(object), std::move(base), std::move(filled), kind, layout);
     if (!argument.unchanged()) {
@@ -90,11 +90,9 @@ ArrayArgument ArrayArgument::extract(PyObject* object, const char* name, Element
     return argument;
 }
 
-ArrayArgument::Layout ArrayArgument::layout_of(PyObject* object, PyObject* base) {
+ArrayArgument::Layout ArrayArgument::layout_of(PyObject* object) {
     PyArrayObject* array = as_array(object);
-    const bool owned_by_array = is_ndarray(base);
-    return {PyArray_DATA(array), PyArray_DIMS(array)[0], PyArray_STRIDES(array)[0],
-            owned_by_array ? PyArray_DATA(as_array(base)) : nullptr};
+    return {PyArray_DATA(array), PyArray_DIMS(array)[0], PyArray_STRIDES(array)[0]};
 }
 
 ArrayArgument::~ArrayArgument() {
@@ -107,15 +105,23 @@ ArrayArgument::~ArrayArgument() {
 }
 
 // Same memory, spacing and base: the registry's key is the one the borrow was
-// taken with (a dtype of the same size does not change it). The owner's data
-// pointer moves when that array is resized, which frees the memory.
+// taken with (a dtype of the same size does not change it). And the memory
+// is still the owner's: an owning array resized in place frees what it no
+// longer holds, whether its data moved or (shrunk by realloc) stayed.
 bool ArrayArgument::unchanged() const noexcept {
     PyArrayObject* array = as_array(array_.get());
     if (PyArray_NDIM(array) != 1 || PyArray_ITEMSIZE(array) != kItemSize) return false;
     PyObject* base = borrow_base(array_.get());
-    const Layout now = layout_of(array_.get(), base);
-    return base == base_.get() && now.data == layout_.data && now.length == layout_.length &&
-           now.stride == layout_.stride && now.owner_data == layout_.owner_data;
+    const Layout now = layout_of(array_.get());
+    if (base != base_.get() || now.data != layout_.data || now.length != layout_.length ||
+        now.stride != layout_.stride) {
+        return false;
+    }
+    // Other owners export their memory as buffers, which they cannot resize while exported.
+    if (now.length == 0 || !is_ndarray(base)) return true;
+    const BorrowRegion used = region_of(now.data, now.length, now.stride);
+    const auto held = reinterpret_cast<std::uintptr_t>(PyArray_DATA(as_array(base)));
+    return held <= used.start && used.end - held <= static_cast<std::uintptr_t>(PyArray_NBYTES(as_array(base)));
 }
 
 // The registry would miss the borrow under the array's new key and keep it

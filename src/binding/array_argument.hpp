@@ -44,9 +44,8 @@ private:
         const void* data;
         std::intptr_t length;
         std::intptr_t stride;
-        const void* owner_data;  // of the array owning the memory; null if no array owns it
     };
-    static Layout layout_of(PyObject* array, PyObject* base);
+    static Layout layout_of(PyObject* array);
 
     ArrayArgument(Ref array, Ref base, Ref filled, ElementKind kind, Layout layout) noexcept
         : array_(std::move(array)), base_(std::move(base)), filled_(std::move(filled)), kind_(kind),

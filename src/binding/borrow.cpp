@@ -170,9 +170,13 @@ bool release_own_shared_borrow(PyObject* base, const void* data, std::intptr_t l
                                std::intptr_t stride) noexcept {
     const SharedBorrowApi& api = *borrow_api_cell.peek()->api;
     if (api.release_shared != tracker_release_shared) return false;
-    const npy_intp dims[1] = {length}, strides[1] = {stride};
-    static_cast<BorrowTracker*>(api.tracker)->release_shared(base, region_of(data, 1, dims, strides, sizeof(double)));
+    static_cast<BorrowTracker*>(api.tracker)->release_shared(base, region_of(data, length, stride));
     return true;
+}
+
+BorrowRegion region_of(const void* data, std::intptr_t length, std::intptr_t stride) {
+    const npy_intp dims[1] = {length}, strides[1] = {stride};
+    return region_of(data, 1, dims, strides, sizeof(double));
 }
 
 void resolve_borrow_registry() { borrow_api(); }
