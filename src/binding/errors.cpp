@@ -248,9 +248,9 @@ void raise_internal_failure(const InternalFailure& failure) {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return;
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
+    } catch (const InternalFailure&) {
+        // Not catch (...): this runs in the guard's handler, where catching
+        // the unwinding of a thread that CPython ends at exit would abort.
         abort_without_panic_type();
     }
     std::string_view message = failure.message();

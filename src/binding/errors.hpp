@@ -4,8 +4,6 @@
 // into the interpreter's pending exception.
 #pragma once
 
-#include <cxxabi.h>
-
 #include <exception>
 #include <new>
 #include <stdexcept>
@@ -78,9 +76,9 @@ std::string debug_rendering(PyError& error);
 void raise_internal_failure(const InternalFailure& failure);
 
 // Runs the body of an entry point and turns what it throws into the pending
-// exception; any other C++ exception ends the process. Not noexcept, nor may
-// any frame between here and the interpreter's be: CPython ends a daemon
-// thread at exit by unwinding it (pthread_exit), which must pass through.
+// exception. Not noexcept, nor may any frame between here and the
+// interpreter's be: CPython ends a daemon thread at exit by unwinding it
+// (pthread_exit), which must pass through.
 template <class Body>
 PyObject* guarded(Body&& body) {
     struct Mark {
@@ -98,10 +96,11 @@ PyObject* guarded(Body&& body) {
         PyErr_NoMemory();
     } catch (const std::length_error&) {  // a container asked for more than memory can hold
         PyErr_NoMemory();
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (...) {
-        std::terminate();
+        // Any other C++ exception ends the process; an unwinding that is no
+        // C++ exception (pthread_exit's abi::__forced_unwind) goes on.
+        if (std::current_exception()) std::terminate();
+        throw;
     }
     return nullptr;
 }
