@@ -3,8 +3,10 @@ that would take the test runner down if kiv failed them."""
 
 import json
 import os
+import signal
 import subprocess
 import sys
+import time
 
 
 def run_fresh(script, *args, timeout=120, env=None):
@@ -15,3 +17,25 @@ def run_fresh(script, *args, timeout=120, env=None):
                           capture_output=True, text=True, timeout=timeout)
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout)
+
+
+def in_child(work, timeout=30):
+    """For scripts: work() in a forked child, what it returned (as JSON), or
+    "hung" if the child had not ended after `timeout` seconds."""
+    read, write = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        try:
+            os.write(write, json.dumps(work()).encode())
+        finally:
+            os._exit(0)
+    os.close(write)
+    deadline = time.monotonic() + timeout
+    while os.waitpid(pid, os.WNOHANG) == (0, 0):
+        if time.monotonic() > deadline:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+            return "hung"
+        time.sleep(0.01)
+    with os.fdopen(read, "rb") as pipe:
+        return json.loads(pipe.read() or b'"failed"')

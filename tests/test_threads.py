@@ -237,6 +237,76 @@ def test_racing_first_calls(run):
     assert (report["installs"], report["kept"]) == (1, True)
 
 
+# fork() while another thread makes the one-time set-up: the child has no
+# such thread to wait for, and makes the set-up itself.
+FORK_DURING_SET_UP = r"""
+import builtins, json, threading, time, warnings
+import numpy as np, kiv
+from fresh import in_child
+
+warnings.simplefilter("ignore", DeprecationWarning)  # fork() beside other threads
+real_import, setting_up = builtins.__import__, threading.Event()
+
+def slow_import(name, *args, **kwargs):  # kiv's set-up imports NumPy's modules
+    if name.startswith("numpy") and threading.current_thread().name == "maker":
+        setting_up.set()
+        time.sleep(0.5)
+    return real_import(name, *args, **kwargs)
+
+builtins.__import__ = slow_import
+maker = threading.Thread(target=kiv.get_max_window_limit, args=(np.arange(4.0),), name="maker")
+maker.start()
+setting_up.wait()
+print(json.dumps(in_child(lambda: kiv.get_max_window_limit(np.arange(4.0)))))
+maker.join()
+"""
+
+
+def test_fork_during_set_up():
+    assert run_fresh(FORK_DURING_SET_UP) == 60
+
+
+# fork() while another thread is inside a released call: the child has no
+# such call, and must not keep its borrow; the forking thread's own call
+# goes on in the child, and keeps its borrow.
+FORK_DURING_RELEASED_CALL = r"""
+import json, sys, threading, warnings
+import numpy as np, kiv
+from fresh import in_child
+from registry_helpers import borrow_api
+
+warnings.simplefilter("ignore", DeprecationWarning)  # fork() beside other threads
+sys.setswitchinterval(60.0)  # threads switch only where one blocks: at kiv's release
+api = borrow_api()
+
+def borrowed(a):  # as another extension asking to write
+    refused = api.acquire_exclusive(api.tracker, a) != 0
+    if not refused:
+        api.release_exclusive(api.tracker, a)
+    return refused
+
+far, near = np.arange(float(1 << 23)), np.arange(4.0)
+other = threading.Thread(target=kiv.smooth, args=(far, far))
+other.start()
+assert borrowed(far)
+
+class Forks:
+    def __float__(self):
+        self.seen = in_child(lambda: [borrowed(far), borrowed(near)])
+        return 60.0
+
+forks = Forks()
+kiv.get_max_window_limit(near, max_window_sec=forks)
+other.join()
+print(json.dumps([forks.seen, borrowed(far), borrowed(near)]))
+"""
+
+
+def test_fork_during_released_call():
+    # in the child: the other thread's borrow gone, this thread's kept
+    assert run_fresh(FORK_DURING_RELEASED_CALL) == [[False, True], False, False]
+
+
 RACING_WRITER = r"""
 import json, sys, threading, time
 import numpy as np, kiv

@@ -1,5 +1,7 @@
 #include "binding/borrow.hpp"
 
+#include <pthread.h>
+
 #include <cstdint>
 #include <memory>
 #include <new>
@@ -149,6 +151,31 @@ const SharedBorrowApi& borrow_api() {
         }
     }).api;
 }
+
+// fork() in a process with threads leaves the child only the thread that
+// forked. Its registry must keep no borrow of the others' calls, which it
+// does not have, nor a lock that one of them held; its one-time set-up must
+// not wait for their makers. Another module's registry is that module's.
+BorrowTracker* forking_tracker = nullptr;
+
+void before_fork() noexcept {
+    const Registry* registry = borrow_api_cell.peek();
+    forking_tracker = registry != nullptr && registry->api->acquire_shared == tracker_acquire_shared
+                          ? static_cast<BorrowTracker*>(registry->api->tracker)
+                          : nullptr;
+    if (forking_tracker != nullptr) forking_tracker->before_fork();
+}
+
+void after_fork_in_parent() noexcept {
+    if (forking_tracker != nullptr) forking_tracker->after_fork_in_parent();
+}
+
+void after_fork_in_child() noexcept {
+    if (forking_tracker != nullptr) forking_tracker->after_fork_in_child();
+    LazyCell::forget_other_makers();
+}
+
+[[maybe_unused]] const int fork_handlers = pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
 
 }  // namespace
 
