@@ -1,11 +1,13 @@
 """Scripts run in a fresh interpreter: for first calls, teardown, and cases
 that would take the test runner down if kiv failed them."""
 
+import builtins
 import json
 import os
 import signal
 import subprocess
 import sys
+import threading
 import time
 
 
@@ -39,3 +41,24 @@ def in_child(work, timeout=30):
         time.sleep(0.01)
     with os.fdopen(read, "rb") as pipe:
         return json.loads(pipe.read() or b'"failed"')
+
+
+def slow_set_up(daemon=False):
+    """For scripts: a thread that makes kiv's one-time set-up and stays in it
+    half a second (kiv imports NumPy's modules there); returned once in it."""
+    import numpy as np
+    import kiv
+
+    real_import, inside = builtins.__import__, threading.Event()
+    maker = threading.Thread(target=kiv.get_max_window_limit, args=(np.arange(4.0),), daemon=daemon)
+
+    def slow_import(name, *args, **kwargs):
+        if name.startswith("numpy") and threading.current_thread() is maker:
+            inside.set()
+            time.sleep(0.5)
+        return real_import(name, *args, **kwargs)
+
+    builtins.__import__ = slow_import
+    maker.start()
+    inside.wait()
+    return maker

@@ -240,23 +240,12 @@ def test_racing_first_calls(run):
 # fork() while another thread makes the one-time set-up: the child has no
 # such thread to wait for, and makes the set-up itself.
 FORK_DURING_SET_UP = r"""
-import builtins, json, threading, time, warnings
+import json, warnings
 import numpy as np, kiv
-from fresh import in_child
+from fresh import in_child, slow_set_up
 
 warnings.simplefilter("ignore", DeprecationWarning)  # fork() beside other threads
-real_import, setting_up = builtins.__import__, threading.Event()
-
-def slow_import(name, *args, **kwargs):  # kiv's set-up imports NumPy's modules
-    if name.startswith("numpy") and threading.current_thread().name == "maker":
-        setting_up.set()
-        time.sleep(0.5)
-    return real_import(name, *args, **kwargs)
-
-builtins.__import__ = slow_import
-maker = threading.Thread(target=kiv.get_max_window_limit, args=(np.arange(4.0),), name="maker")
-maker.start()
-setting_up.wait()
+maker = slow_set_up()
 print(json.dumps(in_child(lambda: kiv.get_max_window_limit(np.arange(4.0)))))
 maker.join()
 """
@@ -360,8 +349,9 @@ def test_input_written_by_another_thread(n, rewrite):
 # The debug allocator stops the process if the unwinding frees a Python
 # object (the masked samples' filled copy, kiv's alone) without the lock.
 AT_EXIT = r"""
-import builtins, json, sys, threading, time
+import json, sys, threading, time
 import numpy as np, kiv
+from fresh import slow_set_up
 
 n, started = 1 << 23, threading.Event()
 t = np.arange(float(n))
@@ -373,18 +363,9 @@ class Signals(np.ma.MaskedArray):
         return filled
 
 values = np.ma.masked_array(np.sin(t), mask=t == 5).view(Signals)
-real_import, setting_up = builtins.__import__, threading.Event()
-
-def slow_import(name, *args, **kwargs):  # kiv's one-time set-up imports NumPy's modules
-    if name.startswith("numpy") and threading.current_thread().name == "maker":
-        setting_up.set()
-        time.sleep(0.5)
-    return real_import(name, *args, **kwargs)
 
 def set_up():  # one thread makes the set-up, another waits for it
-    builtins.__import__ = slow_import
-    threading.Thread(target=kiv.get_max_window_limit, args=(t[:4],), name="maker", daemon=True).start()
-    setting_up.wait()
+    slow_set_up(daemon=True)
     threading.Thread(target=kiv.get_max_window_limit, args=(t[:4],), daemon=True).start()
     started.set()
 
