@@ -83,10 +83,16 @@ int exec_module(PyObject* module) {
                                  &apply_variable_smoothing_def}) {
             add_function(module, def);
         }
+        // KIV_CPU_LEVEL is read at each import until one succeeds, so that a
+        // corrected value counts; the level settled on then stays.
+        const Kernels* in_use = settled_kernels();
+        if (in_use == nullptr) {
+            const CpuLevel level = cpu_level();
+            if (!level.error.empty()) throw PyError(PyExc_ImportError, level.error);
+            in_use = &settle_kernels(*level.kernels);
+        }
         // The CPU level of the kernels, for tests and benchmarks; not public.
-        const CpuLevel& level = cpu_level();
-        if (!level.error.empty()) throw PyError(PyExc_ImportError, level.error);
-        Ref level_name = check(PyUnicode_FromString(level.kernels->level));
+        Ref level_name = check(PyUnicode_FromString(in_use->level));
         if (PyObject_SetAttrString(module, "_cpu_level", level_name.get()) < 0) throw_pending();
         return Ref::borrow(Py_None);
     }));
