@@ -97,7 +97,7 @@ public:
         std::lock_guard lock(mutex_);
         const auto found = bases_.find(base);
         if (found == bases_.end()) return;
-        // none, or a writable one: nothing to release
+        // a writable borrow is not released here
         const auto it = held_entry(found->second, region, [](std::int64_t count) { return count > 0; });
         if (it != found->second.end() && --it->second == 0) forget(found, it);
     }
