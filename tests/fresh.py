@@ -53,7 +53,7 @@ def slow_set_up(daemon=False):
     maker = threading.Thread(target=kiv.get_max_window_limit, args=(np.arange(4.0),), daemon=daemon)
 
     def slow_import(name, *args, **kwargs):
-        if name.startswith("numpy") and threading.current_thread() is maker:
+        if name.startswith("numpy") and threading.current_thread() is maker and not inside.is_set():
             inside.set()
             time.sleep(0.5)
         return real_import(name, *args, **kwargs)

@@ -296,6 +296,46 @@ def test_fork_during_released_call():
     assert run_fresh(FORK_DURING_RELEASED_CALL) == [[False, True], False, False]
 
 
+# fork() while another thread is inside the registry, called without the
+# interpreter lock (as an extension may): the child's registry is not left
+# locked by a thread it does not have. Many borrows of one base make each
+# call long, so that the forks fall inside one.
+FORK_DURING_REGISTRY_CALL = r"""
+import ctypes, json, threading, warnings
+import numpy as np, kiv
+from fresh import in_child
+from registry_helpers import borrow_api
+
+warnings.simplefilter("ignore", DeprecationWarning)  # fork() beside other threads
+api = borrow_api()
+whole = np.arange(10_000.0)
+for k in range(len(whole)):
+    api.acquire_shared(api.tracker, whole[k:k + 1])
+
+def unlocked(field, result):  # the registry's function, called without the lock
+    address = ctypes.cast(getattr(api, field), ctypes.c_void_p).value
+    return ctypes.CFUNCTYPE(result, ctypes.c_void_p, ctypes.py_object)(address)
+
+acquire, release, stop = unlocked("acquire_shared", ctypes.c_int), unlocked("release_shared", None), threading.Event()
+
+def calls():
+    while not stop.is_set():
+        acquire(api.tracker, whole[:1])
+        release(api.tracker, whole[:1])
+
+thread = threading.Thread(target=calls)
+thread.start()
+outcomes = [in_child(lambda: kiv.get_max_window_limit(np.arange(4.0)), timeout=5) for _ in range(10)]
+stop.set()
+thread.join()
+print(json.dumps(outcomes))
+"""
+
+
+def test_fork_during_registry_call():
+    assert run_fresh(FORK_DURING_REGISTRY_CALL) == [60] * 10
+
+
 RACING_WRITER = r"""
 import json, sys, threading, time
 import numpy as np, kiv
