@@ -7,7 +7,8 @@ import numpy as np
 import pytest
 
 import kiv
-from registry_helpers import assert_unborrowed
+from fresh import run_fresh
+from registry_helpers import ALREADY_BORROWED, assert_unborrowed, exclusive_borrow
 
 # Each entry puts `x` into one array parameter; the other array, if any, has `n` elements.
 CALLS = {
@@ -177,6 +178,7 @@ CHANGES = {
     "resized, moved": (None, lambda a: a.resize(1 << 16, refcheck=False), None),
     "resized, shorter": (None, lambda a: a.resize(2, refcheck=False), None),
     "owner of a view resized": (lambda o: o[:], lambda a: a.base.resize(1 << 16, refcheck=False), None),
+    "owner of a view shrunk in place": (lambda o: o[:], lambda a: a.base.resize(4, refcheck=False), None),
     "base dropped": (nditer_operand, drop_writeback, None),
 }
 
@@ -302,3 +304,59 @@ def test_masked_subclass_filled_short(call, keep):
     x.keep = keep
     with pytest.raises(TypeError, match="filled\\(\\) gives no contiguous 1-D float64 array of its length"):
         call(x)
+
+
+class HeldFilled(np.ma.MaskedArray):
+    """A masked array whose filled() gives a buffer that it keeps."""
+
+    def filled(self, fill_value=None):
+        return self.buffer
+
+
+@pytest.mark.parametrize("call", MASKED_VALUES.values(), ids=MASKED_VALUES.keys())
+def test_filled_samples_are_borrowed(call, expect_panic):
+    # kiv reads what filled() gives: another extension writing it refuses the call
+    x = np.ma.masked_array([1.0, 2.0, -1e9, 4.0, 5.0], mask=[0, 0, 1, 0, 0]).view(HeldFilled)
+    x.buffer = np.arange(5.0)
+    with exclusive_borrow(x.buffer), expect_panic(ALREADY_BORROWED):
+        call(x)
+    assert_unborrowed(x.buffer, x.data)
+
+
+# Masked arrays known by their type, whatever became of sys.modules["numpy.ma"].
+MASKED_WITHOUT_MODULE = r"""
+import gc, os, sys
+import numpy as np, kiv
+
+values = np.ma.masked_array([1.0, 2.0, -1e9, 4.0, 5.0], mask=[0, 0, 1, 0, 0])
+plain = np.memmap(sys.argv[2], dtype=np.float64, mode="w+", shape=(5,))  # a subclass, no mask
+plain[:] = values.data
+kiv.apply_variable_smoothing(values, np.full(5, 3))  # kiv's set-up, and NumPy's first-use imports
+
+def check(smooth=kiv.apply_variable_smoothing, widths=np.full(5, 3), write=os.write):
+    write(1, repr([smooth(values, widths).tolist(), smooth(plain, widths).tolist()]).encode())
+
+class Late:
+    def __del__(self, check=check):
+        check()
+
+how = sys.argv[1]
+if how == "at exit":  # the collection at exit, once sys.modules is emptied
+    gc.disable()
+    late = Late()
+    late.cycle = late
+    del late
+else:
+    if how == "None":
+        sys.modules["numpy.ma"] = None
+    else:
+        del sys.modules["numpy.ma"]
+    check()
+"""
+
+
+@pytest.mark.parametrize("how", ["None", "removed", "at exit"])
+def test_masked_arrays_known_by_type(how, tmp_path):
+    values = np.ma.masked_array([1.0, 2.0, -1e9, 4.0, 5.0], mask=[0, 0, 1, 0, 0])
+    expected = [kiv.apply_variable_smoothing(v, np.full(5, 3)).tolist() for v in (values.filled(np.nan), values.data)]
+    assert run_fresh(MASKED_WITHOUT_MODULE, how, str(tmp_path / "plain.bin")) == expected

@@ -126,6 +126,33 @@ def test_cpu_level(monkeypatch):
                                     f" or unset, not '{cap}'")
 
 
+# A bad KIV_CPU_LEVEL fails the import; once corrected, the next import
+# succeeds, and from then on the level in use stays.
+LEVEL_RETRIED = r"""
+import json, os, sys
+
+outcomes = []
+for cap in ["sse2", "AVX2", "", "sse2"]:
+    os.environ["KIV_CPU_LEVEL"] = cap
+    sys.modules.pop("kiv", None)
+    try:
+        import kiv
+        outcomes.append(kiv._cpu_level)
+    except ImportError as exc:
+        outcomes.append(f"ImportError: {exc}")
+print(json.dumps(outcomes))
+"""
+
+
+def test_cpu_level_read_at_each_import_until_one_succeeds(monkeypatch):
+    monkeypatch.delenv("KIV_CPU_LEVEL", raising=False)
+    best = run_fresh(LEVEL)
+    first, second, *rest = run_fresh(LEVEL_RETRIED)
+    assert first.startswith("ImportError: ") and first.endswith(" not 'sse2'")
+    assert second.startswith("ImportError: ") and second.endswith(" not 'AVX2'")
+    assert rest == [best, best]
+
+
 SUBINTERPRETER = r"""
 import json, os, sys
 import numpy as np, kiv

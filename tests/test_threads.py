@@ -237,6 +237,105 @@ def test_racing_first_calls(run):
     assert (report["installs"], report["kept"]) == (1, True)
 
 
+# fork() while another thread makes the one-time set-up: the child has no
+# such thread to wait for, and makes the set-up itself.
+FORK_DURING_SET_UP = r"""
+import json, warnings
+import numpy as np, kiv
+from fresh import in_child, slow_set_up
+
+warnings.simplefilter("ignore", DeprecationWarning)  # fork() beside other threads
+maker = slow_set_up()
+print(json.dumps(in_child(lambda: kiv.get_max_window_limit(np.arange(4.0)))))
+maker.join()
+"""
+
+
+def test_fork_during_set_up():
+    assert run_fresh(FORK_DURING_SET_UP) == 60
+
+
+# fork() while another thread is inside a released call: the child has no
+# such call, and must not keep its borrow; the forking thread's own call
+# goes on in the child, and keeps its borrow.
+FORK_DURING_RELEASED_CALL = r"""
+import json, sys, threading, warnings
+import numpy as np, kiv
+from fresh import in_child
+from registry_helpers import borrow_api
+
+warnings.simplefilter("ignore", DeprecationWarning)  # fork() beside other threads
+sys.setswitchinterval(60.0)  # threads switch only where one blocks: at kiv's release
+api = borrow_api()
+
+def borrowed(a):  # as another extension asking to write
+    refused = api.acquire_exclusive(api.tracker, a) != 0
+    if not refused:
+        api.release_exclusive(api.tracker, a)
+    return refused
+
+far, near = np.arange(float(1 << 23)), np.arange(4.0)
+other = threading.Thread(target=kiv.smooth, args=(far, far))
+other.start()
+assert borrowed(far)
+
+class Forks:
+    def __float__(self):
+        self.seen = in_child(lambda: [borrowed(far), borrowed(near)])
+        return 60.0
+
+forks = Forks()
+kiv.get_max_window_limit(near, max_window_sec=forks)
+other.join()
+print(json.dumps([forks.seen, borrowed(far), borrowed(near)]))
+"""
+
+
+def test_fork_during_released_call():
+    # in the child: the other thread's borrow gone, this thread's kept
+    assert run_fresh(FORK_DURING_RELEASED_CALL) == [[False, True], False, False]
+
+
+# fork() while another thread is inside the registry, called without the
+# interpreter lock (as an extension may): the child's registry is not left
+# locked by a thread it does not have. Many borrows of one base make each
+# call long, so that the forks fall inside one.
+FORK_DURING_REGISTRY_CALL = r"""
+import ctypes, json, threading, warnings
+import numpy as np, kiv
+from fresh import in_child
+from registry_helpers import borrow_api
+
+warnings.simplefilter("ignore", DeprecationWarning)  # fork() beside other threads
+api = borrow_api()
+whole = np.arange(10_000.0)
+for k in range(len(whole)):
+    api.acquire_shared(api.tracker, whole[k:k + 1])
+
+def unlocked(field, result):  # the registry's function, called without the lock
+    address = ctypes.cast(getattr(api, field), ctypes.c_void_p).value
+    return ctypes.CFUNCTYPE(result, ctypes.c_void_p, ctypes.py_object)(address)
+
+acquire, release, stop = unlocked("acquire_shared", ctypes.c_int), unlocked("release_shared", None), threading.Event()
+
+def calls():
+    while not stop.is_set():
+        acquire(api.tracker, whole[:1])
+        release(api.tracker, whole[:1])
+
+thread = threading.Thread(target=calls)
+thread.start()
+outcomes = [in_child(lambda: kiv.get_max_window_limit(np.arange(4.0)), timeout=5) for _ in range(10)]
+stop.set()
+thread.join()
+print(json.dumps(outcomes))
+"""
+
+
+def test_fork_during_registry_call():
+    assert run_fresh(FORK_DURING_REGISTRY_CALL) == [60] * 10
+
+
 RACING_WRITER = r"""
 import json, sys, threading, time
 import numpy as np, kiv
@@ -283,3 +382,48 @@ def test_input_written_by_another_thread(n, rewrite):
     outcomes = run_fresh(RACING_WRITER, str(n), rewrite)
     assert set(outcomes) <= {"ok", "PanicException: the input changed while kiv read it (written by another thread?)",
                              "PanicException: called `Option::unwrap()` on a `None` value"}
+
+
+# Daemon threads inside kiv as the interpreter exits, while a finaliser keeps
+# it busy: CPython ends each with pthread_exit where it takes the lock back.
+# The debug allocator stops the process if the unwinding frees a Python
+# object (the masked samples' filled copy, kiv's alone) without the lock.
+AT_EXIT = r"""
+import json, sys, threading, time
+import numpy as np, kiv
+from fresh import slow_set_up
+
+n, started = 1 << 23, threading.Event()
+t = np.arange(float(n))
+
+class Signals(np.ma.MaskedArray):
+    def filled(self, fill_value=None):  # then kiv goes on to release the lock
+        filled = super().filled(fill_value)
+        started.set()
+        return filled
+
+values = np.ma.masked_array(np.sin(t), mask=t == 5).view(Signals)
+
+def set_up():  # one thread makes the set-up, another waits for it
+    slow_set_up(daemon=True)
+    threading.Thread(target=kiv.get_max_window_limit, args=(t[:4],), daemon=True).start()
+    started.set()
+
+class Busy:
+    def __del__(self, sleep=time.sleep):
+        sleep(3)
+
+sys.kiv_busy = Busy()  # finalised after the exit has begun
+if sys.argv[1] == "released call":
+    threading.Thread(target=kiv.smooth, args=(values, t), daemon=True).start()
+else:
+    set_up()
+started.wait()
+time.sleep(0.05)
+print(json.dumps("exiting"))
+"""
+
+
+@pytest.mark.parametrize("inside", ["released call", "one-time set-up"])
+def test_daemon_thread_inside_kiv_at_exit(inside):
+    assert run_fresh(AT_EXIT, inside, env={"PYTHONMALLOC": "debug"}) == "exiting"

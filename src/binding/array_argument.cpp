@@ -34,31 +34,60 @@ PyError changed_error(const char* name) {
                    std::string("`") + name + "` was changed in place (dtype, shape or memory) during the call");
 }
 
-Lazy<PyObject*> masked_module_name;
+struct MaskedArrays {
+    PyObject* type;     // numpy.ma.MaskedArray
+    PyObject* getmask;  // numpy.ma.getmask
+};
+
+Lazy<MaskedArrays> masked_arrays_cell;
+
+// NumPy's masked arrays, known by their type. It is found once, on kiv's
+// first array argument, through the import system (numpy.ma.core, where
+// NumPy 1 and 2 define it) and kept for the life of the process, so that
+// what becomes of sys.modules later (a test harness, the teardown) cannot
+// hide it. Null while numpy.ma.core cannot be imported or holds no such type:
+// masked arrays are then read as plain ones, and the next argument tries
+// again.
+const MaskedArrays* masked_arrays() {
+    try {
+        return &masked_arrays_cell.get([] {
+            Ref core = owned_or_raise(PyImport_ImportModule("numpy.ma.core"));
+            Ref type = owned_or_raise(PyObject_GetAttrString(core.get(), "MaskedArray"));
+            if (!PyType_Check(type.get()) ||
+                !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(type.get()), &PyArray_Type)) {
+                throw type_mismatch(type.get(), "type");
+            }
+            Ref getmask = owned_or_raise(PyObject_GetAttrString(core.get(), "getmask"));
+            return MaskedArrays{type.release(), getmask.release()};
+        });
+    } catch (PyError& error) {
+        PyObject* exception = error.normalized();
+        if (!PyErr_GivenExceptionMatches(exception, PyExc_ImportError) &&
+            !PyErr_GivenExceptionMatches(exception, PyExc_AttributeError) &&
+            !PyErr_GivenExceptionMatches(exception, PyExc_TypeError)) {
+            throw;  // out of memory, or called again from within the set-up
+        }
+        return nullptr;
+    }
+}
 
 // NumPy's masked arrays are arrays whose data still holds a value under each
 // masked entry: read as it is, a masked sample counts at whatever it holds.
-// Null unless the object is a masked array with masked entries, which it
-// is only once numpy.ma has been imported.
+// Null unless the object is a masked array with masked entries.
 Ref masked_entries_filled(PyObject* object, const char* name, MaskedEntries masked) {
-    if (Py_TYPE(object) == &PyArray_Type) return {};
-    Ref ma = Ref::steal(PyImport_GetModule(interned(masked_module_name, "numpy.ma")));
-    if (!ma) {
-        if (PyErr_Occurred()) throw_pending();
+    const MaskedArrays* arrays = masked_arrays();
+    if (arrays == nullptr || Py_TYPE(object) == &PyArray_Type ||
+        !PyType_IsSubtype(Py_TYPE(object), reinterpret_cast<PyTypeObject*>(arrays->type))) {
         return {};
     }
-    Ref masked_array = owned_or_raise(PyObject_GetAttrString(ma.get(), "MaskedArray"));
-    const int is_masked = PyObject_IsInstance(object, masked_array.get());
-    if (is_masked < 0) throw_pending();
-    if (is_masked == 0) return {};
-    Ref count = owned_or_raise(PyObject_CallMethod(ma.get(), "count_masked", "O", object));
-    const int any = PyObject_IsTrue(count.get());
+    Ref mask = owned_or_raise(PyObject_CallFunctionObjArgs(arrays->getmask, object, nullptr));
+    Ref masks_any = owned_or_raise(PyObject_CallMethod(mask.get(), "any", nullptr));
+    const int any = PyObject_IsTrue(masks_any.get());
     if (any < 0) throw_pending();
     if (any == 0) return {};
     if (masked == MaskedEntries::refused) {
         throw PyError(PyExc_ValueError, std::string("`") + name + "` must not have masked entries");
     }
-    // Python code (a subclass's, say): checked where it is read.
     return owned_or_raise(PyObject_CallMethod(object, "filled", "d", std::numeric_limits<double>::quiet_NaN()));
 }
 
@@ -76,29 +105,41 @@ ArrayArgument ArrayArgument::extract(PyObject* object, const char* name, Element
     // Its first use imports modules, which runs Python code: before the layout is taken.
     resolve_borrow_registry();
     if (!has_kind(object, kind)) throw changed_error(name);
-    Ref base = Ref::borrow(borrow_base(object));
-    const Layout layout = layout_of(object, base.get());
+    Borrow argument = Borrow::take(object, kind, name);
+    if (!filled) return ArrayArgument(kind, std::move(argument), Borrow());
+    // What kiv reads, borrowed as the argument is. filled() is Python code (a
+    // subclass's, say): its result need not even be an array.
+    PyArrayObject* samples = as_array(filled.get());
+    if (!has_kind(filled.get(), ElementKind::float64) || PyArray_DIMS(samples)[0] != argument.length() ||
+        !PyArray_CHKFLAGS(samples, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED)) {
+        throw PyError(PyExc_TypeError, std::string("`") + name + "` is a masked array whose filled() gives "
+                                                                 "no contiguous 1-D float64 array of its length");
+    }
+    return ArrayArgument(kind, std::move(argument), Borrow::take(filled.get(), ElementKind::float64, name));
+}
+
+ArrayArgument::Borrow ArrayArgument::Borrow::take(PyObject* object, ElementKind kind, const char* name) {
+    PyArrayObject* array = as_array(object);
+    Borrow borrow;
+    borrow.base_ = Ref::borrow(borrow_base(object));
+    borrow.kind_ = kind;
+    borrow.data_ = PyArray_DATA(array);
+    borrow.length_ = PyArray_DIMS(array)[0];
+    borrow.stride_ = PyArray_STRIDES(array)[0];
     acquire_shared_borrow(object);
-    ArrayArgument argument(Ref::borrow(object), std::move(base), std::move(filled), kind, layout);
-    if (!argument.unchanged()) {
+    borrow.array_ = Ref::borrow(object);
+    if (!borrow.unchanged()) {
         // Only another module's registry runs Python code while it registers,
         // so the key it took is the array's key now.
-        release_shared_borrow(argument.array_.get());
-        argument.array_ = Ref();
+        release_shared_borrow(object);
+        borrow.array_ = Ref();
         throw changed_error(name);
     }
-    return argument;
+    return borrow;
 }
 
-ArrayArgument::Layout ArrayArgument::layout_of(PyObject* object, PyObject* base) {
-    PyArrayObject* array = as_array(object);
-    const bool owned_by_array = is_ndarray(base);
-    return {PyArray_DATA(array), PyArray_DIMS(array)[0], PyArray_STRIDES(array)[0],
-            owned_by_array ? PyArray_DATA(as_array(base)) : nullptr};
-}
-
-ArrayArgument::~ArrayArgument() {
-    if (!array_) return;
+ArrayArgument::Borrow::~Borrow() {
+    if (!array_ || lock_lost_at_exit()) return;  // the borrow and the references left to the exit
     if (unchanged()) {
         release_shared_borrow(array_.get());
     } else {
@@ -107,29 +148,37 @@ ArrayArgument::~ArrayArgument() {
 }
 
 // Same memory, spacing and base: the registry's key is the one the borrow was
-// taken with (a dtype of the same size does not change it). The owner's data
-// pointer moves when that array is resized, which frees the memory.
-bool ArrayArgument::unchanged() const noexcept {
+// taken with (a dtype of the same size does not change it). And the memory
+// is still the owner's: an owning array resized in place frees what it no
+// longer holds, whether its data moved or (shrunk by realloc) stayed.
+bool ArrayArgument::Borrow::unchanged() const noexcept {
     PyArrayObject* array = as_array(array_.get());
     if (PyArray_NDIM(array) != 1 || PyArray_ITEMSIZE(array) != kItemSize) return false;
     PyObject* base = borrow_base(array_.get());
-    const Layout now = layout_of(array_.get(), base);
-    return base == base_.get() && now.data == layout_.data && now.length == layout_.length &&
-           now.stride == layout_.stride && now.owner_data == layout_.owner_data;
+    if (base != base_.get() || PyArray_DATA(array) != data_ || PyArray_DIMS(array)[0] != length_ ||
+        PyArray_STRIDES(array)[0] != stride_) {
+        return false;
+    }
+    // Other owners export their memory as buffers, which they cannot resize while exported.
+    if (length_ == 0 || !is_ndarray(base)) return true;
+    const BorrowRegion used = region_of(data_, length_, stride_);
+    const auto held = reinterpret_cast<std::uintptr_t>(PyArray_DATA(as_array(base)));
+    return held <= used.start && used.end - held <= static_cast<std::uintptr_t>(PyArray_NBYTES(as_array(base)));
 }
+
+bool ArrayArgument::Borrow::intact() const { return unchanged() && has_kind(array_.get(), kind_); }
 
 // The registry would miss the borrow under the array's new key and keep it
 // for ever. kiv's own registry is told the old key; another module's gets a
 // stand-in array laid out as the argument was, over the same base.
-void ArrayArgument::release_changed() const noexcept {
-    if (release_own_shared_borrow(base_.get(), layout_.data, layout_.length, layout_.stride)) return;
+void ArrayArgument::Borrow::release_changed() const noexcept {
+    if (release_own_shared_borrow(base_.get(), data_, length_, stride_)) return;
     PyObject* pending = PyErr_GetRaisedException();
-    npy_intp dims[1] = {layout_.length};
-    npy_intp strides[1] = {layout_.stride};
+    npy_intp dims[1] = {length_};
+    npy_intp strides[1] = {stride_};
     PyObject* stand_in = nullptr;
     if (PyArray_Descr* descr = PyArray_DescrFromType(type_number(kind_))) {
-        stand_in = PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, strides,
-                                        const_cast<void*>(layout_.data), 0, nullptr);
+        stand_in = PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, strides, const_cast<void*>(data_), 0, nullptr);
     }
     if (stand_in != nullptr && PyArray_SetBaseObject(as_array(stand_in), Py_NewRef(base_.get())) == 0) {
         release_shared_borrow(stand_in);
@@ -141,22 +190,13 @@ void ArrayArgument::release_changed() const noexcept {
 }
 
 const void* ArrayArgument::contiguous_data(const char* name) const {
-    if (!unchanged() || !has_kind(array_.get(), kind_)) throw changed_error(name);
-    if (layout_.length == 0) return nullptr;
-    const int flags = PyArray_FLAGS(as_array(array_.get()));
-    const bool ok = (flags & NPY_ARRAY_ALIGNED) != 0 &&
-                    (flags & (NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_F_CONTIGUOUS)) != 0 && layout_.data != nullptr;
-    if (ok && filled_) {
-        // filled() is Python code: its result need not be as long as the array.
-        PyArrayObject* filled = as_array(filled_.get());
-        if (!has_kind(filled_.get(), ElementKind::float64) || PyArray_DIMS(filled)[0] != layout_.length ||
-            !PyArray_CHKFLAGS(filled, NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_ALIGNED)) {
-            throw PyError(PyExc_TypeError, std::string("`") + name + "` is a masked array whose filled() gives "
-                                                                     "no contiguous 1-D float64 array of its length");
-        }
-        return PyArray_DATA(filled);
+    if (!argument_.intact() || (filled_.array() != nullptr && !filled_.intact())) throw changed_error(name);
+    if (argument_.length() == 0) return nullptr;
+    const int flags = PyArray_FLAGS(as_array(argument_.array()));
+    if ((flags & NPY_ARRAY_ALIGNED) != 0 && (flags & (NPY_ARRAY_C_CONTIGUOUS | NPY_ARRAY_F_CONTIGUOUS)) != 0 &&
+        argument_.data() != nullptr) {
+        return filled_.array() != nullptr ? filled_.data() : argument_.data();
     }
-    if (ok) return layout_.data;
     const char* kind = kind_ == ElementKind::float64 ? "float64" : "int64";
     throw PyError(PyExc_ValueError, std::string("`") + name + "` must be a contiguous 1-D " + kind + " array");
 }
@@ -164,13 +204,13 @@ const void* ArrayArgument::contiguous_data(const char* name) const {
 std::span<const double> ArrayArgument::float64_slice(const char* name) const {
     const void* data = contiguous_data(name);
     if (data == nullptr) return {};
-    return {static_cast<const double*>(data), static_cast<std::size_t>(layout_.length)};
+    return {static_cast<const double*>(data), static_cast<std::size_t>(argument_.length())};
 }
 
 std::span<const std::int64_t> ArrayArgument::int64_slice(const char* name) const {
     const void* data = contiguous_data(name);
     if (data == nullptr) return {};
-    return {static_cast<const std::int64_t*>(data), static_cast<std::size_t>(layout_.length)};
+    return {static_cast<const std::int64_t*>(data), static_cast<std::size_t>(argument_.length())};
 }
 
 }  // namespace kiv

@@ -25,41 +25,51 @@ public:
     static ArrayArgument extract(PyObject* object, const char* name, ElementKind kind,
                                  MaskedEntries masked = MaskedEntries::refused);
 
-    ArrayArgument(ArrayArgument&& other) noexcept = default;
-    ArrayArgument(const ArrayArgument&) = delete;
-    ArrayArgument& operator=(const ArrayArgument&) = delete;
-    ArrayArgument& operator=(ArrayArgument&&) = delete;
-    ~ArrayArgument();  // releases the borrow, then the references
-
     // The data, once the memory is known to be contiguous and laid out as it
     // was when borrowed; ValueError otherwise.
     std::span<const double> float64_slice(const char* name) const;
     std::span<const std::int64_t> int64_slice(const char* name) const;
 
 private:
-    // What the borrow was registered with. Python code that runs during the
-    // call (a scalar's __float__, say) can re-type, reshape or resize the
-    // array or the array owning its memory.
-    struct Layout {
-        const void* data;
-        std::intptr_t length;
-        std::intptr_t stride;
-        const void* owner_data;  // of the array owning the memory; null if no array owns it
+    // One array registered as read-only borrowed, with the layout the
+    // registry keyed it by; released on every way out, the borrow first,
+    // then the references. Python code that runs during the call (a scalar's
+    // __float__, say) can re-type, reshape or resize the array or the array
+    // owning its memory.
+    class Borrow {
+    public:
+        Borrow() noexcept = default;
+        // The ValueError of an array changed while it was registered.
+        static Borrow take(PyObject* array, ElementKind kind, const char* name);
+        Borrow(Borrow&& other) noexcept = default;
+        Borrow& operator=(Borrow&& other) = delete;
+        ~Borrow();
+
+        PyObject* array() const noexcept { return array_.get(); }
+        const void* data() const noexcept { return data_; }
+        std::intptr_t length() const noexcept { return length_; }
+        // Laid out as when borrowed, and still of its kind.
+        bool intact() const;
+
+    private:
+        bool unchanged() const noexcept;
+        void release_changed() const noexcept;
+
+        Ref array_;
+        Ref base_;  // what the registry keys the borrow by, alive while it holds it
+        ElementKind kind_ = ElementKind::float64;
+        const void* data_ = nullptr;
+        std::intptr_t length_ = 0;
+        std::intptr_t stride_ = 0;
     };
-    static Layout layout_of(PyObject* array, PyObject* base);
 
-    ArrayArgument(Ref array, Ref base, Ref filled, ElementKind kind, Layout layout) noexcept
-        : array_(std::move(array)), base_(std::move(base)), filled_(std::move(filled)), kind_(kind),
-          layout_(layout) {}
-    bool unchanged() const noexcept;
+    ArrayArgument(ElementKind kind, Borrow argument, Borrow filled) noexcept
+        : kind_(kind), argument_(std::move(argument)), filled_(std::move(filled)) {}
     const void* contiguous_data(const char* name) const;
-    void release_changed() const noexcept;
 
-    Ref array_;
-    Ref base_;    // what the registry keys the borrow by, alive while it holds it
-    Ref filled_;  // a masked array's samples with NaN under the mask, read instead of its data
     ElementKind kind_;
-    Layout layout_;
+    Borrow argument_;
+    Borrow filled_;  // a masked array's samples with NaN under the mask: read instead, if held
 };
 
 }  // namespace kiv

@@ -1,5 +1,7 @@
 #include "binding/borrow.hpp"
 
+#include <pthread.h>
+
 #include <cstdint>
 #include <memory>
 #include <new>
@@ -150,6 +152,31 @@ const SharedBorrowApi& borrow_api() {
     }).api;
 }
 
+// fork() in a process with threads leaves the child only the thread that
+// forked. Its registry must keep no borrow of the others' calls, which it
+// does not have, nor a lock that one of them held; its one-time set-up must
+// not wait for their makers. Another module's registry is that module's.
+BorrowTracker* forking_tracker = nullptr;
+
+void before_fork() noexcept {
+    const Registry* registry = borrow_api_cell.peek();
+    forking_tracker = registry != nullptr && registry->api->acquire_shared == tracker_acquire_shared
+                          ? static_cast<BorrowTracker*>(registry->api->tracker)
+                          : nullptr;
+    if (forking_tracker != nullptr) forking_tracker->before_fork();
+}
+
+void after_fork_in_parent() noexcept {
+    if (forking_tracker != nullptr) forking_tracker->after_fork_in_parent();
+}
+
+void after_fork_in_child() noexcept {
+    if (forking_tracker != nullptr) forking_tracker->after_fork_in_child();
+    LazyCell::forget_other_makers();
+}
+
+[[maybe_unused]] const int fork_handlers = pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
+
 }  // namespace
 
 void acquire_shared_borrow(PyObject* array) {
@@ -170,9 +197,13 @@ bool release_own_shared_borrow(PyObject* base, const void* data, std::intptr_t l
                                std::intptr_t stride) noexcept {
     const SharedBorrowApi& api = *borrow_api_cell.peek()->api;
     if (api.release_shared != tracker_release_shared) return false;
-    const npy_intp dims[1] = {length}, strides[1] = {stride};
-    static_cast<BorrowTracker*>(api.tracker)->release_shared(base, region_of(data, 1, dims, strides, sizeof(double)));
+    static_cast<BorrowTracker*>(api.tracker)->release_shared(base, region_of(data, length, stride));
     return true;
+}
+
+BorrowRegion region_of(const void* data, std::intptr_t length, std::intptr_t stride) {
+    const npy_intp dims[1] = {length}, strides[1] = {stride};
+    return region_of(data, 1, dims, strides, sizeof(double));
 }
 
 void resolve_borrow_registry() { borrow_api(); }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "binding/borrow_tracker.hpp"
 #include "binding/python.hpp"
 
 namespace kiv {
@@ -24,6 +25,9 @@ void release_shared_borrow(PyObject* array) noexcept;
 // another module's, which knows borrows by their arrays only.
 bool release_own_shared_borrow(PyObject* base, const void* data, std::intptr_t length,
                                std::intptr_t stride) noexcept;
+
+// The memory a 1-D array of 8-byte elements with this layout can touch.
+BorrowRegion region_of(const void* data, std::intptr_t length, std::intptr_t stride);
 
 // The object that every view of an array's memory is registered under: the
 // first base that is not an array, else the last array of the chain.

@@ -11,6 +11,7 @@
 #include <mutex>
 #include <new>
 #include <numeric>
+#include <thread>
 #include <unordered_map>
 
 namespace kiv {
@@ -34,6 +35,16 @@ inline bool regions_conflict(const BorrowRegion& a, const BorrowRegion& b) {
     return d % g == 0;
 }
 
+// A region and the thread whose call holds it: a child of fork() has only
+// the thread that forked, and the others' calls, with their borrows, are not
+// there.
+struct HeldRegion {
+    BorrowRegion region;
+    std::thread::id thread;
+
+    friend auto operator<=>(const HeldRegion&, const HeldRegion&) = default;
+};
+
 // Results of the acquire operations: those of the shared record, and one of
 // kiv's own for a registry that could not grow (other modules see an
 // unexpected code rather than a process ended by std::terminate).
@@ -45,36 +56,39 @@ inline constexpr int kRegistryOutOfMemory = -3;
 class BorrowTracker {
 public:
     int acquire_shared(const void* base, const BorrowRegion& region) noexcept {
+        const HeldRegion held{region, std::this_thread::get_id()};
         std::lock_guard lock(mutex_);
         return grown([&] {
             const auto found = bases_.find(base);
-            if (found == bases_.end()) return add_base(base, region, 1);
+            if (found == bases_.end()) return add_base(base, held, 1);
             Regions& regions = found->second;
-            if (auto it = regions.find(region); it != regions.end()) {
-                if (it->second < 1 || it->second == INT64_MAX) return kBorrowConflict;
+            for (const auto& [other, count] : regions) {
+                if (count < 0 && (other.region == region || regions_conflict(region, other.region))) {
+                    return kBorrowConflict;
+                }
+            }
+            if (auto it = regions.find(held); it != regions.end()) {
+                if (it->second == INT64_MAX) return kBorrowConflict;
                 ++it->second;
                 return kBorrowed;
             }
-            for (const auto& [other, count] : regions) {
-                if (count < 0 && regions_conflict(region, other)) return kBorrowConflict;
-            }
-            add_region(regions, region, 1);
+            add_region(regions, held, 1);
             return kBorrowed;
         });
     }
 
     // The caller has checked that the array is writeable.
     int acquire_exclusive(const void* base, const BorrowRegion& region) noexcept {
+        const HeldRegion held{region, std::this_thread::get_id()};
         std::lock_guard lock(mutex_);
         return grown([&] {
             const auto found = bases_.find(base);
-            if (found == bases_.end()) return add_base(base, region, -1);
+            if (found == bases_.end()) return add_base(base, held, -1);
             Regions& regions = found->second;
-            if (regions.contains(region)) return kBorrowConflict;
             for (const auto& [other, count] : regions) {
-                if (count != 0 && regions_conflict(region, other)) return kBorrowConflict;
+                if (other.region == region || regions_conflict(region, other.region)) return kBorrowConflict;
             }
-            add_region(regions, region, -1);
+            add_region(regions, held, -1);
             return kBorrowed;
         });
     }
@@ -83,16 +97,16 @@ public:
         std::lock_guard lock(mutex_);
         const auto found = bases_.find(base);
         if (found == bases_.end()) return;
-        const auto it = found->second.find(region);
-        if (it == found->second.end() || it->second < 1) return;  // none, or a writable one
-        if (--it->second == 0) forget(found, it);
+        // a writable borrow is not released here
+        const auto it = held_entry(found->second, region, [](std::int64_t count) { return count > 0; });
+        if (it != found->second.end() && --it->second == 0) forget(found, it);
     }
 
     void release_exclusive(const void* base, const BorrowRegion& region) noexcept {
         std::lock_guard lock(mutex_);
         const auto found = bases_.find(base);
         if (found == bases_.end()) return;
-        const auto it = found->second.find(region);
+        const auto it = held_entry(found->second, region, [](std::int64_t) { return true; });
         if (it != found->second.end()) forget(found, it);
     }
 
@@ -101,16 +115,34 @@ public:
         std::lock_guard lock(mutex_);
         const auto found = bases_.find(base);
         if (found == bases_.end()) return 0;
-        const auto it = found->second.find(region);
-        return it == found->second.end() ? 0 : it->second;
+        std::int64_t total = 0;
+        for (const auto& [held, count] : found->second) total += held.region == region ? count : 0;
+        return total;
     }
     std::size_t bases() const {
         std::lock_guard lock(mutex_);
         return bases_.size();
     }
 
+    // Around fork(): the lock held across it, so that the child's copy is not
+    // held by a thread the child lacks; the child then forgets the borrows of
+    // every thread but the one that forked.
+    void before_fork() noexcept { mutex_.lock(); }
+    void after_fork_in_parent() noexcept { mutex_.unlock(); }
+    void after_fork_in_child() noexcept {
+        const std::thread::id self = std::this_thread::get_id();
+        for (auto base = bases_.begin(); base != bases_.end();) {
+            Regions& regions = base->second;
+            for (auto it = regions.begin(); it != regions.end();) {
+                it = it->first.thread == self ? std::next(it) : regions.erase(it);
+            }
+            base = regions.empty() ? bases_.erase(base) : std::next(base);
+        }
+        mutex_.unlock();
+    }
+
 private:
-    using Regions = std::map<BorrowRegion, std::int64_t>;
+    using Regions = std::map<HeldRegion, std::int64_t>;
     using Bases = std::unordered_map<const void*, Regions>;
 
     // Every insertion above adds one element or nothing, so a failed
@@ -137,7 +169,19 @@ private:
         Node take() noexcept { return count == 0 ? Node() : std::move(nodes[--count]); }
     };
 
-    void add_region(Regions& regions, const BorrowRegion& region, std::int64_t count) {
+    // The entry of a region that accepts its count: this thread's, else
+    // another's (a borrow may be released by another thread than took it).
+    template <class Accepts>
+    static Regions::iterator held_entry(Regions& regions, const BorrowRegion& region, Accepts accepts) {
+        const auto own = regions.find({region, std::this_thread::get_id()});
+        if (own != regions.end() && accepts(own->second)) return own;
+        for (auto it = regions.begin(); it != regions.end(); ++it) {
+            if (it->first.region == region && accepts(it->second)) return it;
+        }
+        return regions.end();
+    }
+
+    void add_region(Regions& regions, const HeldRegion& region, std::int64_t count) {
         Regions::node_type node = spare_regions_.take();
         if (node.empty()) {
             regions.emplace(region, count);
@@ -148,7 +192,7 @@ private:
         regions.insert(std::move(node));
     }
 
-    int add_base(const void* base, const BorrowRegion& region, std::int64_t count) {
+    int add_base(const void* base, const HeldRegion& region, std::int64_t count) {
         Bases::node_type node = spare_bases_.take();  // its map is empty
         if (node.empty()) {
             bases_.emplace(base, Regions{{region, count}});

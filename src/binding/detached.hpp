@@ -26,16 +26,24 @@ inline constexpr std::size_t kDetachFrom = 1024;
 #endif
 
 // Runs work(), detached from the interpreter when there are enough samples;
-// attached again before its result or exception goes on.
+// attached again before its result or exception goes on. Not from a
+// destructor: at interpreter exit CPython ends a daemon thread right where it
+// attaches, by an unwinding that a destructor (noexcept) would turn into
+// std::terminate.
 template <class Work>
 decltype(auto) run_detached(std::size_t samples, Work&& work) {
-    struct Attach {
-        PyThreadState* state;
-        ~Attach() {
-            if (state != nullptr) PyEval_RestoreThread(state);
+    if (samples < kDetachFrom) return work();
+    PyThreadState* state = PyEval_SaveThread();
+    auto result = [&] {
+        try {
+            return work();
+        } catch (...) {  // the work's own failure: it calls nothing that ends the thread
+            PyEval_RestoreThread(state);
+            throw;
         }
-    } attach{samples >= kDetachFrom ? PyEval_SaveThread() : nullptr};
-    return work();
+    }();
+    PyEval_RestoreThread(state);
+    return result;
 }
 
 }  // namespace kiv

@@ -232,7 +232,7 @@ std::string debug_rendering(PyError& error) {
     return out + " }";
 }
 
-void raise_internal_failure(const InternalFailure& failure) noexcept {
+void raise_internal_failure(const InternalFailure& failure) {
     PyObject* type = nullptr;
     try {
         type = panic_exception_type();
@@ -248,7 +248,9 @@ void raise_internal_failure(const InternalFailure& failure) noexcept {
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
         return;
-    } catch (...) {
+    } catch (const InternalFailure&) {
+        // Not catch (...): this runs in the guard's handler, where catching
+        // the unwinding of a thread that CPython ends at exit would abort.
         abort_without_panic_type();
     }
     std::string_view message = failure.message();

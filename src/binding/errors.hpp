@@ -4,6 +4,7 @@
 // into the interpreter's pending exception.
 #pragma once
 
+#include <exception>
 #include <new>
 #include <stdexcept>
 #include <source_location>
@@ -72,12 +73,19 @@ std::string utf8_text(PyObject* str);
 std::string debug_rendering(PyError& error);
 
 // Sets PanicException with (message,) as the pending exception.
-void raise_internal_failure(const InternalFailure& failure) noexcept;
+void raise_internal_failure(const InternalFailure& failure);
 
 // Runs the body of an entry point and turns what it throws into the pending
-// exception. Any other C++ exception hits noexcept and ends the process.
+// exception. Not noexcept, nor may any frame between here and the
+// interpreter's be: CPython ends a daemon thread at exit by unwinding it
+// (pthread_exit), which must pass through.
 template <class Body>
-PyObject* guarded(Body&& body) noexcept {
+PyObject* guarded(Body&& body) {
+    struct Mark {
+        bool outer = call_began_before_exit;
+        Mark() noexcept { call_began_before_exit = Py_IsInitialized() != 0; }
+        ~Mark() { call_began_before_exit = outer; }
+    } mark;
     try {
         return body().release();
     } catch (PyError& error) {
@@ -88,6 +96,11 @@ PyObject* guarded(Body&& body) noexcept {
         PyErr_NoMemory();
     } catch (const std::length_error&) {  // a container asked for more than memory can hold
         PyErr_NoMemory();
+    } catch (...) {
+        // Any other C++ exception ends the process; an unwinding that is no
+        // C++ exception (pthread_exit's abi::__forced_unwind) goes on.
+        if (std::current_exception()) std::terminate();
+        throw;
     }
     return nullptr;
 }

@@ -8,6 +8,17 @@
 
 namespace kiv {
 
+// Daemon threads at interpreter exit. Once finalisation has begun
+// (Py_IsInitialized() is false) CPython 3.12 and 3.13 end every thread but
+// the finalising one with pthread_exit as it takes the interpreter lock back,
+// and the unwinding runs kiv's destructors on that thread without the lock:
+// they must leave Python objects alone then (leaked, as the process ends).
+// The finalising thread enters kiv only after finalisation began, so a thread
+// whose kiv call began before it has lost the lock. Set by the entry guard.
+inline thread_local bool call_began_before_exit = false;
+
+inline bool lock_lost_at_exit() noexcept { return !Py_IsInitialized() && call_began_before_exit; }
+
 class Ref {
 public:
     Ref() noexcept = default;
@@ -28,7 +39,9 @@ public:
         }
         return *this;
     }
-    ~Ref() { Py_XDECREF(p_); }
+    ~Ref() {
+        if (p_ != nullptr && !lock_lost_at_exit()) Py_DECREF(p_);
+    }
 
     PyObject* get() const noexcept { return p_; }
     explicit operator bool() const noexcept { return p_ != nullptr; }

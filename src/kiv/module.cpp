@@ -15,8 +15,9 @@ namespace {
 Lazy<PyObject*> name_attribute;
 Lazy<PyObject*> all_attribute;
 
+// Not noexcept: a thread that CPython ends at exit unwinds through here.
 template <Ref (*Body)(FastCallArgs, Py_ssize_t, PyObject*)>
-PyObject* entry(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+PyObject* entry(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] { return Body(args, nargs, kwnames); });
 }
 
@@ -73,7 +74,7 @@ void add_function(PyObject* module, PyMethodDef* def) {
     add_attribute(module, name.get(), function.get());
 }
 
-int exec_module(PyObject* module) noexcept {
+int exec_module(PyObject* module) {
     Ref done = Ref::steal(guarded([&] {
         Ref version_name = check(PyUnicode_FromString("__version__"));
         Ref version = check(PyUnicode_FromString("0.1.0"));
@@ -82,10 +83,16 @@ int exec_module(PyObject* module) noexcept {
                                  &apply_variable_smoothing_def}) {
             add_function(module, def);
         }
+        // KIV_CPU_LEVEL is read at each import until one succeeds, so that a
+        // corrected value counts; the level settled on then stays.
+        const Kernels* in_use = settled_kernels();
+        if (in_use == nullptr) {
+            const CpuLevel level = cpu_level();
+            if (!level.error.empty()) throw PyError(PyExc_ImportError, level.error);
+            in_use = &settle_kernels(*level.kernels);
+        }
         // The CPU level of the kernels, for tests and benchmarks; not public.
-        const CpuLevel& level = cpu_level();
-        if (!level.error.empty()) throw PyError(PyExc_ImportError, level.error);
-        Ref level_name = check(PyUnicode_FromString(level.kernels->level));
+        Ref level_name = check(PyUnicode_FromString(in_use->level));
         if (PyObject_SetAttrString(module, "_cpu_level", level_name.get()) < 0) throw_pending();
         return Ref::borrow(Py_None);
     }));

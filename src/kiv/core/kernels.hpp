@@ -69,15 +69,21 @@ namespace neon { extern const Kernels kernels; }
 #endif
 }  // namespace levels
 
-// The kernels in use, chosen on first call.
+// The kernels in use: those settled on, else those of cpu_level(), settled
+// on now.
 const Kernels& kernels();
 
-// How the level in use was chosen: error says what was wrong with
-// KIV_CPU_LEVEL (then the best level is in use).
+// The level that KIV_CPU_LEVEL asks for, read now: error says what is wrong
+// with the variable (then kernels is the best level).
 struct CpuLevel {
     const Kernels* kernels;
     std::string error;
 };
-const CpuLevel& cpu_level();
+CpuLevel cpu_level();
+
+// The kernels in use from now on: the first level settled on stays.
+const Kernels& settle_kernels(const Kernels& level);
+// The kernels settled on, or null.
+const Kernels* settled_kernels();
 
 }  // namespace kiv

@@ -1,6 +1,7 @@
 // Which level's kernels run: the best this CPU supports, capped by
 // KIV_CPU_LEVEL (so that tests and benchmarks reach every level on any
-// machine). Chosen once, on first use.
+// machine). Settled once, by the module's import or the first use.
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -50,13 +51,22 @@ CpuLevel choose(const char* cap) {
     return {kLevels[best].kernels, error};
 }
 
+std::atomic<const Kernels*> in_use{nullptr};
+
 }  // namespace
 
-const CpuLevel& cpu_level() {
-    static const CpuLevel chosen = choose(std::getenv("KIV_CPU_LEVEL"));
-    return chosen;
+CpuLevel cpu_level() { return choose(std::getenv("KIV_CPU_LEVEL")); }
+
+const Kernels& settle_kernels(const Kernels& level) {
+    const Kernels* settled = nullptr;
+    return in_use.compare_exchange_strong(settled, &level, std::memory_order_acq_rel) ? level : *settled;
 }
 
-const Kernels& kernels() { return *cpu_level().kernels; }
+const Kernels* settled_kernels() { return in_use.load(std::memory_order_acquire); }
+
+const Kernels& kernels() {
+    if (const Kernels* settled = settled_kernels()) return *settled;
+    return settle_kernels(*cpu_level().kernels);
+}
 
 }  // namespace kiv
