@@ -138,10 +138,11 @@ inline std::size_t sample_position(std::size_t s, std::size_t n) {
 // values between them are kept and searched further, the rest are counted.
 // Cost O(n) whatever the values: a narrow band (at most k / kBandNarrow)
 // is selected in as values of its own, so each level has an eighth of the
-// work of the one before; a wide one has its ties at the ends counted
-// (select_in_band); the pivots miss (a full selection on a copy) with the
-// chance of a sample quantile four standard deviations off, for any order
-// of the values, since the sample is scattered.
+// work of the one before; a band of every number has its ties at the ends
+// counted (select_in_band); the pivots miss (a full selection on a copy) with the
+// chance of a sample quantile four standard deviations off, however the
+// values are ordered (the sample is scattered), unless they were placed
+// against the sample's positions.
 template <class Values>
 void select(const Values& values, std::size_t k, std::size_t position, std::size_t count, double* out) {
     constexpr std::size_t kSample = thresholds::kBandSample;
@@ -157,8 +158,11 @@ void select(const Values& values, std::size_t k, std::size_t position, std::size
     const double fraction = static_cast<double>(position) / static_cast<double>(k);
     const auto margin = static_cast<std::ptrdiff_t>(4.0 * std::sqrt(fraction * (1.0 - fraction) * kSample)) + 8;
     const auto centre = static_cast<std::ptrdiff_t>(fraction * static_cast<double>(taken));
-    const double low = sample[static_cast<std::size_t>(std::clamp<std::ptrdiff_t>(centre - margin, 0, taken - 1))];
-    const double high = sample[static_cast<std::size_t>(std::clamp<std::ptrdiff_t>(centre + margin, 0, taken - 1))];
+    // Near either end the margin runs past the sample: the band is then open
+    // on that side, or the extreme values, rarely sampled, would miss.
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    const double low = centre - margin <= 0 ? -kInf : sample[static_cast<std::size_t>(std::min(centre - margin, taken - 1))];
+    const double high = centre + margin >= taken - 1 ? kInf : sample[static_cast<std::size_t>(std::max<std::ptrdiff_t>(centre + margin, 0))];
 
     // Every value is stored at the next free slot before the test decides
     // whether it stays: room for every value, so that neither a value after
@@ -168,11 +172,13 @@ void select(const Values& values, std::size_t k, std::size_t position, std::size
         OwnedBuffer<double> middle(values.size() + 1);
         const auto [below, kept] = band_pass(values, low, high, middle.data());
         // A narrow band takes another band pass; a wide one is searched in
-        // place, so that no second buffer of its size joins this one.
+        // place, so that no second buffer of its size joins this one; one
+        // that kept every number (ties spanning the pivots) has its ties counted.
         if (below <= position && below + kept >= position + count) {
-            if (kept <= k / thresholds::kBandNarrow && kept < k)
+            if (kept == k) return select_in_band(middle.data(), kept, low, high, position - below, count, out);
+            if (kept <= k / thresholds::kBandNarrow)
                 return select(std::span<const double>(middle.data(), kept), kept, position - below, count, out);
-            return select_in_band(middle.data(), kept, low, high, position - below, count, out);
+            return select_in_place(middle.data(), kept, position - below, count, out);
         }
     }
     // The pivots missed: select on a copy, this buffer freed first.
