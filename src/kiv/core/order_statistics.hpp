@@ -98,12 +98,16 @@ void select_by_copy(const Values& values, std::size_t position, std::size_t coun
 // numbers strictly inside are selected among.
 inline void select_in_band(double* band, std::size_t kept, double low, double high, std::size_t position,
                            std::size_t count, double* out) {
+    if (low == high) {  // every number of the band is that one
+        std::fill_n(out, count, low);
+        return;
+    }
     std::size_t at_low = 0, at_high = 0;
     for (std::size_t i = 0; i < kept; ++i) {
         at_low += band[i] == low;
         at_high += band[i] == high;
     }
-    // Sorted positions strictly inside the band (none when low == high).
+    // Sorted positions strictly inside the band.
     const std::size_t inside_from = at_low, inside_to = kept - at_high;
     std::size_t wanted = 0, first_inside = 0;
     for (std::size_t c = 0; c < count; ++c) {
@@ -161,8 +165,14 @@ void select(const Values& values, std::size_t k, std::size_t position, std::size
     // Near either end the margin runs past the sample: the band is then open
     // on that side, or the extreme values, rarely sampled, would miss.
     constexpr double kInf = std::numeric_limits<double>::infinity();
-    const double low = centre - margin <= 0 ? -kInf : sample[static_cast<std::size_t>(std::min(centre - margin, taken - 1))];
-    const double high = centre + margin >= taken - 1 ? kInf : sample[static_cast<std::size_t>(std::max<std::ptrdiff_t>(centre + margin, 0))];
+    const std::ptrdiff_t low_at = centre - margin, high_at = centre + margin;
+    const double low = low_at <= 0 ? -kInf : sample[static_cast<std::size_t>(std::min(low_at, taken - 1))];
+    const double high = high_at >= taken - 1 ? kInf : sample[static_cast<std::size_t>(high_at)];
+    // A pivot the sample holds twice stands for many numbers: ties to count.
+    const auto tied = [&](std::ptrdiff_t at) {
+        return at > 0 && at < taken - 1 && (sample[at - 1] == sample[at] || sample[at + 1] == sample[at]);
+    };
+    const bool ties = tied(low_at) || tied(high_at);
 
     // Every value is stored at the next free slot before the test decides
     // whether it stays: room for every value, so that neither a value after
@@ -173,9 +183,10 @@ void select(const Values& values, std::size_t k, std::size_t position, std::size
         const auto [below, kept] = band_pass(values, low, high, middle.data());
         // A narrow band takes another band pass; a wide one is searched in
         // place, so that no second buffer of its size joins this one; one
-        // that kept every number (ties spanning the pivots) has its ties counted.
+        // with ties at its ends, or that kept every number, has them counted.
         if (below <= position && below + kept >= position + count) {
-            if (kept == k) return select_in_band(middle.data(), kept, low, high, position - below, count, out);
+            if (kept == k || ties)
+                return select_in_band(middle.data(), kept, low, high, position - below, count, out);
             if (kept <= k / thresholds::kBandNarrow)
                 return select(std::span<const double>(middle.data(), kept), kept, position - below, count, out);
             return select_in_place(middle.data(), kept, position - below, count, out);
