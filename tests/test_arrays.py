@@ -4,6 +4,7 @@ order in which array, scalar and length checks run."""
 import warnings
 
 import numpy as np
+from numpy.lib.stride_tricks import as_strided
 import pytest
 
 import kiv
@@ -179,6 +180,11 @@ CHANGES = {
     "resized, shorter": (None, lambda a: a.resize(2, refcheck=False), None),
     "owner of a view resized": (lambda o: o[:], lambda a: a.base.resize(1 << 16, refcheck=False), None),
     "owner of a view shrunk in place": (lambda o: o[:], lambda a: a.base.resize(4, refcheck=False), None),
+    # an object that only passes the owner's memory on stands between them
+    "owner behind as_strided shrunk": (lambda o: as_strided(o, o.shape, o.strides),
+                                       lambda a: a.base.base.resize(4, refcheck=False), None),
+    "owner behind a memoryview shrunk": (lambda o: np.asarray(memoryview(o)),
+                                         lambda a: a.base.obj.resize(4, refcheck=False), None),
     "base dropped": (nditer_operand, drop_writeback, None),
 }
 

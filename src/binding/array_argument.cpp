@@ -118,10 +118,40 @@ ArrayArgument ArrayArgument::extract(PyObject* object, const char* name, Element
     return ArrayArgument(kind, std::move(argument), Borrow::take(filled.get(), ElementKind::float64, name));
 }
 
+namespace {
+
+// The array whose memory a view uses when its base is no array: an object
+// that only passes that memory on (a memoryview's `obj`, the holder that
+// as_strided and sliding_window_view put in between, whose `base` is the
+// array), followed a few links; null where none is found (bytes, mmap and
+// the like cannot resize while their memory is exported).
+Ref owner_behind(PyObject* base) {
+    Ref link = Ref::borrow(base);
+    for (int depth = 0; depth < 8; ++depth) {
+        if (is_ndarray(link.get())) {
+            PyObject* next = borrow_base(link.get());
+            if (is_ndarray(next)) return Ref::borrow(next);
+            link = Ref::borrow(next);
+        }
+        Ref next;
+        for (const char* name : {"obj", "base"}) {
+            next = Ref::steal(PyObject_GetAttrString(link.get(), name));
+            if (next) break;
+            PyErr_Clear();
+        }
+        if (!next || next.get() == Py_None) return {};
+        link = std::move(next);
+    }
+    return {};
+}
+
+}  // namespace
+
 ArrayArgument::Borrow ArrayArgument::Borrow::take(PyObject* object, ElementKind kind, const char* name) {
     PyArrayObject* array = as_array(object);
     Borrow borrow;
     borrow.base_ = Ref::borrow(borrow_base(object));
+    if (!is_ndarray(borrow.base_.get())) borrow.owner_ = owner_behind(borrow.base_.get());
     borrow.kind_ = kind;
     borrow.data_ = PyArray_DATA(array);
     borrow.length_ = PyArray_DIMS(array)[0];
@@ -160,10 +190,11 @@ bool ArrayArgument::Borrow::unchanged() const noexcept {
         return false;
     }
     // Other owners export their memory as buffers, which they cannot resize while exported.
-    if (length_ == 0 || !is_ndarray(base)) return true;
+    PyObject* owner = is_ndarray(base) ? base : owner_.get();
+    if (length_ == 0 || owner == nullptr) return true;
     const BorrowRegion used = region_of(data_, length_, stride_);
-    const auto held = reinterpret_cast<std::uintptr_t>(PyArray_DATA(as_array(base)));
-    return held <= used.start && used.end - held <= static_cast<std::uintptr_t>(PyArray_NBYTES(as_array(base)));
+    const auto held = reinterpret_cast<std::uintptr_t>(PyArray_DATA(as_array(owner)));
+    return held <= used.start && used.end - held <= static_cast<std::uintptr_t>(PyArray_NBYTES(as_array(owner)));
 }
 
 bool ArrayArgument::Borrow::intact() const { return unchanged() && has_kind(array_.get(), kind_); }

@@ -56,7 +56,8 @@ private:
         void release_changed() const noexcept;
 
         Ref array_;
-        Ref base_;  // what the registry keys the borrow by, alive while it holds it
+        Ref base_;   // what the registry keys the borrow by, alive while it holds it
+        Ref owner_;  // the array whose memory it is, found behind a base that is no array
         ElementKind kind_ = ElementKind::float64;
         const void* data_ = nullptr;
         std::intptr_t length_ = 0;
