@@ -396,13 +396,22 @@ from fresh import slow_set_up
 n, started = 1 << 23, threading.Event()
 t = np.arange(float(n))
 
+class Samples(np.ndarray):
+    def __del__(self):  # kiv drops the last reference: it runs while the exit begins
+        started.set()
+        time.sleep(1)
+
 class Signals(np.ma.MaskedArray):
     def filled(self, fill_value=None):  # then kiv goes on to release the lock
         filled = super().filled(fill_value)
+        if sys.argv[1] == "dropping a slow object":
+            return filled.view(Samples)
         started.set()
         return filled
 
 values = np.ma.masked_array(np.sin(t), mask=t == 5).view(Signals)
+if sys.argv[1] == "dropping a slow object":
+    values = values[:16]
 
 def set_up():  # one thread makes the set-up, another waits for it
     slow_set_up(daemon=True)
@@ -414,7 +423,9 @@ class Busy:
         sleep(3)
 
 sys.kiv_busy = Busy()  # finalised after the exit has begun
-if sys.argv[1] == "released call":
+if sys.argv[1] == "dropping a slow object":
+    threading.Thread(target=kiv.smooth, args=(values, t[:16]), daemon=True).start()
+elif sys.argv[1] == "released call":
     threading.Thread(target=kiv.smooth, args=(values, t), daemon=True).start()
 else:
     set_up()
@@ -424,6 +435,6 @@ print(json.dumps("exiting"))
 """
 
 
-@pytest.mark.parametrize("inside", ["released call", "one-time set-up"])
+@pytest.mark.parametrize("inside", ["released call", "one-time set-up", "dropping a slow object"])
 def test_daemon_thread_inside_kiv_at_exit(inside):
     assert run_fresh(AT_EXIT, inside, env={"PYTHONMALLOC": "debug"}) == "exiting"

@@ -168,7 +168,7 @@ ArrayArgument::Borrow ArrayArgument::Borrow::take(PyObject* object, ElementKind 
     return borrow;
 }
 
-ArrayArgument::Borrow::~Borrow() {
+ArrayArgument::Borrow::~Borrow() noexcept(false) {
     if (!array_ || lock_lost_at_exit()) return;  // the borrow and the references left to the exit
     if (unchanged()) {
         release_shared_borrow(array_.get());
@@ -202,7 +202,7 @@ bool ArrayArgument::Borrow::intact() const { return unchanged() && has_kind(arra
 // The registry would miss the borrow under the array's new key and keep it
 // for ever. kiv's own registry is told the old key; another module's gets a
 // stand-in array laid out as the argument was, over the same base.
-void ArrayArgument::Borrow::release_changed() const noexcept {
+void ArrayArgument::Borrow::release_changed() const {
     if (release_own_shared_borrow(base_.get(), data_, length_, stride_)) return;
     PyObject* pending = PyErr_GetRaisedException();
     npy_intp dims[1] = {length_};

@@ -43,7 +43,7 @@ private:
         static Borrow take(PyObject* array, ElementKind kind, const char* name);
         Borrow(Borrow&& other) noexcept = default;
         Borrow& operator=(Borrow&& other) = delete;
-        ~Borrow();
+        ~Borrow() noexcept(false);  // runs Python code: see Ref
 
         PyObject* array() const noexcept { return array_.get(); }
         const void* data() const noexcept { return data_; }
@@ -53,7 +53,7 @@ private:
 
     private:
         bool unchanged() const noexcept;
-        void release_changed() const noexcept;
+        void release_changed() const;
 
         Ref array_;
         Ref base_;   // what the registry keys the borrow by, alive while it holds it

@@ -188,7 +188,7 @@ void acquire_shared_borrow(PyObject* array) {
     fail("Unexpected return code " + std::to_string(status) + " from borrow checking API");
 }
 
-void release_shared_borrow(PyObject* array) noexcept {
+void release_shared_borrow(PyObject* array) {
     const SharedBorrowApi& api = *borrow_api_cell.peek()->api;  // resolved by the acquire
     api.release_shared(api.tracker, array);
 }

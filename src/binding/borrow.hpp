@@ -19,7 +19,7 @@ void resolve_borrow_registry();
 void acquire_shared_borrow(PyObject* array);
 // Unregisters one, after a successful acquire_shared_borrow of the array as
 // it is now.
-void release_shared_borrow(PyObject* array) noexcept;
+void release_shared_borrow(PyObject* array);  // another module's may run Python code
 // Unregisters, without allocating, the borrow of a 1-D array of 8-byte
 // elements taken under `base` with this layout; false when the registry is
 // another module's, which knows borrows by their arrays only.

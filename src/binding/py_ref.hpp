@@ -32,14 +32,18 @@ public:
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
     Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
-    Ref& operator=(Ref&& o) noexcept {
+    // Freeing an object may run Python code (a __del__) that lets other
+    // threads run, the interpreter's exit among them, which may then end this
+    // thread by an unwinding that must pass: no noexcept where a reference
+    // is dropped.
+    Ref& operator=(Ref&& o) noexcept(false) {
         if (this != &o) {
             PyObject* old = std::exchange(p_, std::exchange(o.p_, nullptr));
             Py_XDECREF(old);
         }
         return *this;
     }
-    ~Ref() {
+    ~Ref() noexcept(false) {
         if (p_ != nullptr && !lock_lost_at_exit()) Py_DECREF(p_);
     }
 
