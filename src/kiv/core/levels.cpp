@@ -2,9 +2,14 @@
 // KIV_CPU_LEVEL (so that tests and benchmarks reach every level on any
 // machine). Settled once, by the module's import or the first use.
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#if defined(__x86_64__)
+#include <cpuid.h>
+#endif
 
 #include "kiv/core/kernels.hpp"
 
@@ -17,12 +22,47 @@ struct Level {
     bool (*supported)();
 };
 
-// Lowest first; the first is always supported.
 #if defined(__x86_64__)
+// The CPU's features read from CPUID, and the register state the operating
+// system saves (XGETBV), without the compiler's runtime: some runtimes have
+// no CPU model, and __builtin_cpu_supports then says no to everything.
+struct X86 {
+    bool v3 = false, v4 = false;  // the x86-64 levels the kernels are built for
+};
+
+bool bit(unsigned reg, int n) { return (reg >> n & 1) != 0; }
+
+X86 read_x86() {
+    X86 x;
+    unsigned a, b, c, d;
+    if (!__get_cpuid(1, &a, &b, &c, &d)) return x;
+    const bool fma = bit(c, 12), movbe = bit(c, 22), xsave = bit(c, 26), osxsave = bit(c, 27), avx = bit(c, 28),
+               f16c = bit(c, 29);
+    if (!osxsave || !xsave) return x;
+    unsigned xcr0_low, xcr0_high;
+    __asm__("xgetbv" : "=a"(xcr0_low), "=d"(xcr0_high) : "c"(0));
+    const bool ymm = (xcr0_low & 0x6) == 0x6;      // SSE and AVX state
+    const bool zmm = (xcr0_low & 0xE6) == 0xE6;    // and the opmask and upper ZMM state
+    if (!__get_cpuid_count(7, 0, &a, &b, &c, &d)) return x;
+    const bool bmi1 = bit(b, 3), avx2 = bit(b, 5), bmi2 = bit(b, 8);
+    const bool avx512 = bit(b, 16) && bit(b, 17) && bit(b, 28) && bit(b, 30) && bit(b, 31);  // F DQ CD BW VL
+    unsigned ea, eb, ec, ed;
+    const bool lzcnt = __get_cpuid(0x80000001, &ea, &eb, &ec, &ed) && bit(ec, 5);
+    x.v3 = ymm && avx && avx2 && bmi1 && bmi2 && f16c && fma && lzcnt && movbe;
+    x.v4 = x.v3 && zmm && avx512;
+    return x;
+}
+
+const X86& x86() {
+    static const X86 features = read_x86();
+    return features;
+}
+
+// Lowest first; the first is always supported.
 const Level kLevels[] = {
     {&levels::baseline::kernels, [] { return true; }},
-    {&levels::avx2::kernels, [] { return __builtin_cpu_init(), __builtin_cpu_supports("x86-64-v3") != 0; }},
-    {&levels::avx512::kernels, [] { return __builtin_cpu_init(), __builtin_cpu_supports("x86-64-v4") != 0; }},
+    {&levels::avx2::kernels, [] { return x86().v3; }},
+    {&levels::avx512::kernels, [] { return x86().v4; }},
 };
 #elif defined(__aarch64__)
 const Level kLevels[] = {{&levels::neon::kernels, [] { return true; }}};
