@@ -142,11 +142,11 @@ inline std::size_t sample_position(std::size_t s, std::size_t n) {
 // values between them are kept and searched further, the rest are counted.
 // Cost O(n) whatever the values: a narrow band (at most k / kBandNarrow)
 // is selected in as values of its own, so each level has an eighth of the
-// work of the one before; a band of every number has its ties at the ends
-// counted (select_in_band); the pivots miss (a full selection on a copy) with the
-// chance of a sample quantile four standard deviations off, however the
-// values are ordered (the sample is scattered), unless they were placed
-// against the sample's positions.
+// work of the one before; a band whose ends the sample shows tied, or that
+// kept every number, has those ties counted (select_in_band); the pivots
+// miss (a full selection on a copy) with the chance of a sample quantile
+// four standard deviations off, however the values are ordered (the sample
+// is scattered), unless they were placed against the sample's positions.
 template <class Values>
 void select(const Values& values, std::size_t k, std::size_t position, std::size_t count, double* out) {
     constexpr std::size_t kSample = thresholds::kBandSample;
@@ -170,7 +170,8 @@ void select(const Values& values, std::size_t k, std::size_t position, std::size
     const double high = high_at >= taken - 1 ? kInf : sample[static_cast<std::size_t>(high_at)];
     // A pivot the sample holds twice stands for many numbers: ties to count.
     const auto tied = [&](std::ptrdiff_t at) {
-        return at > 0 && at < taken - 1 && (sample[at - 1] == sample[at] || sample[at + 1] == sample[at]);
+        const auto i = static_cast<std::size_t>(at);
+        return at > 0 && at < taken - 1 && (sample[i - 1] == sample[i] || sample[i + 1] == sample[i]);
     };
     const bool ties = tied(low_at) || tied(high_at);
 
