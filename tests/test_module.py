@@ -14,7 +14,7 @@ import pytest
 import kiv
 from fresh import CPU_LEVELS, run_fresh
 
-FUNCTIONS = ["smooth", "get_max_window_limit", "calculate_window_sizes", "apply_variable_smoothing"]
+FUNCTIONS = ["smooth", "get_max_window_limit", "calculate_window_sizes", "apply_variable_smoothing", "smooth_many"]
 
 METADATA = [
     (
@@ -38,6 +38,12 @@ METADATA = [
         "(values, timestamps, *, min_window_size=..., max_window_sec=...,"
         " window_smooth_width_size=..., low_percentile=..., high_percentile=...)",
         "Full KIV smoothing",
+    ),
+    (
+        "smooth_many",
+        "(values, timestamps, *, offsets=None, groups=None, min_window_size=..., max_window_sec=...,"
+        " window_smooth_width_size=..., low_percentile=..., high_percentile=..., workers=1)",
+        "Full KIV smoothing of many series in one call",
     ),
 ]
 

@@ -153,7 +153,11 @@ double float_argument(PyObject* slot, const char* name, double default_value) {
     return value;
 }
 
-std::uint64_t u64_argument(PyObject* slot, const char* name, std::uint64_t default_value) {
+namespace {
+
+// An int (bool included) or an __index__ object, read by `read`.
+template <class Int, class Read>
+Int integer_argument(PyObject* slot, const char* name, Int default_value, Read read) {
     if (slot == nullptr) return default_value;
     auto failed = [&]() -> PyError {
         PyError error = PyError::fetch();
@@ -166,9 +170,19 @@ std::uint64_t u64_argument(PyObject* slot, const char* name, std::uint64_t defau
         if (!index) throw failed();
         slot = index.get();
     }
-    const unsigned long long value = PyLong_AsUnsignedLongLong(slot);
-    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw failed();
-    return value;
+    const auto value = read(slot);
+    if (value == static_cast<decltype(value)>(-1) && PyErr_Occurred()) throw failed();
+    return static_cast<Int>(value);
+}
+
+}  // namespace
+
+std::uint64_t u64_argument(PyObject* slot, const char* name, std::uint64_t default_value) {
+    return integer_argument(slot, name, default_value, PyLong_AsUnsignedLongLong);
+}
+
+std::int64_t i64_argument(PyObject* slot, const char* name, std::int64_t default_value) {
+    return integer_argument(slot, name, default_value, PyLong_AsLongLong);
 }
 
 }  // namespace kiv

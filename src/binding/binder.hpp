@@ -39,6 +39,8 @@ void add_argument_note(PyError& error, const char* name);
 double float_argument(PyObject* slot, const char* name, double default_value);
 // An int (bool included) or an __index__ object as unsigned 64 bits.
 std::uint64_t u64_argument(PyObject* slot, const char* name, std::uint64_t default_value);
+// The same as signed 64 bits.
+std::int64_t i64_argument(PyObject* slot, const char* name, std::int64_t default_value);
 
 // An interned string made once per process.
 PyObject* interned(Lazy<PyObject*>& cell, const char* text);

@@ -1,5 +1,5 @@
 // The module object: its definition, the execution step that fills it, and
-// the entry points of the four functions.
+// the entry points of the functions.
 #include <string>
 
 #include "binding/errors.hpp"
@@ -32,6 +32,11 @@ PyMethodDef smooth_def = {
     "smooth", as_method<smooth_call>(), kFlags,
     "smooth(values, timestamps, *, min_window_size=..., max_window_sec=..., window_smooth_width_size=..., "
     "low_percentile=..., high_percentile=...)\n--\n\nFull KIV smoothing"};
+PyMethodDef smooth_many_def = {
+    "smooth_many", as_method<smooth_many_call>(), kFlags,
+    "smooth_many(values, timestamps, *, offsets=None, groups=None, min_window_size=..., max_window_sec=..., "
+    "window_smooth_width_size=..., low_percentile=..., high_percentile=..., workers=1)\n--\n\n"
+    "Full KIV smoothing of many series in one call"};
 PyMethodDef get_max_window_limit_def = {
     "get_max_window_limit", as_method<get_max_window_limit_call>(), kFlags,
     "get_max_window_limit(timestamps, *, min_window_size=..., max_window_sec=...)\n--\n\n"
@@ -80,7 +85,7 @@ int exec_module(PyObject* module) {
         Ref version = check(PyUnicode_FromString("0.1.0"));
         add_attribute(module, version_name.get(), version.get());
         for (PyMethodDef* def : {&smooth_def, &get_max_window_limit_def, &calculate_window_sizes_def,
-                                 &apply_variable_smoothing_def}) {
+                                 &apply_variable_smoothing_def, &smooth_many_def}) {
             add_function(module, def);
         }
         // KIV_CPU_LEVEL is read at each import until one succeeds, so that a

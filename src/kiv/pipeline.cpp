@@ -20,19 +20,24 @@ constexpr ParameterSpec kSpec{"smooth", kPositional, kKeywordOnly, nullptr, 0, 2
 
 }  // namespace
 
+SmoothingParams smoothing_params(PyObject* const* slots) {
+    const SmoothingParams defaults;
+    SmoothingParams params;
+    params.min_window_size = float_argument(slots[0], "min_window_size", defaults.min_window_size);
+    params.max_window_sec = float_argument(slots[1], "max_window_sec", defaults.max_window_sec);
+    params.window_smooth_width_size =
+        u64_argument(slots[2], "window_smooth_width_size", defaults.window_smooth_width_size);
+    params.low_percentile = float_argument(slots[3], "low_percentile", defaults.low_percentile);
+    params.high_percentile = float_argument(slots[4], "high_percentile", defaults.high_percentile);
+    return params;
+}
+
 Ref smooth_call(FastCallArgs args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* slots[7] = {};
     bind_arguments(kSpec, args, nargs, kwnames, slots);
     const auto values = ArrayArgument::extract(slots[0], "values", ElementKind::float64, MaskedEntries::missing);
     const auto timestamps = ArrayArgument::extract(slots[1], "timestamps", ElementKind::float64);
-    const SmoothingParams defaults;
-    SmoothingParams params;
-    params.min_window_size = float_argument(slots[2], "min_window_size", defaults.min_window_size);
-    params.max_window_sec = float_argument(slots[3], "max_window_sec", defaults.max_window_sec);
-    params.window_smooth_width_size =
-        u64_argument(slots[4], "window_smooth_width_size", defaults.window_smooth_width_size);
-    params.low_percentile = float_argument(slots[5], "low_percentile", defaults.low_percentile);
-    params.high_percentile = float_argument(slots[6], "high_percentile", defaults.high_percentile);
+    const SmoothingParams params = smoothing_params(slots + 2);
     const auto value_samples = values.float64_slice("values");
     const auto time_samples = timestamps.float64_slice("timestamps");
     if (value_samples.size() != time_samples.size()) {

@@ -15,18 +15,18 @@ namespace kiv {
 namespace {
 
 // The last two cores on samples already in time order.
-OwnedBuffer<double> smooth_with_limit(std::span<const double> values, std::int64_t limit,
-                                      const SmoothingParams& params) {
+void smooth_with_limit(std::span<const double> values, std::int64_t limit, const SmoothingParams& params,
+                       double* out) {
     const OwnedBuffer<std::uint8_t> widths =
         compute_window_sizes(values, static_cast<std::uint64_t>(limit), params);
-    return variable_rolling_mean(values, {widths.data(), widths.size()});
+    variable_rolling_mean_into(values, {widths.data(), widths.size()}, out);
 }
 
 // Each copy in time order lives only as long as the core that reads it, so
 // that at most one is alive beside the order and the cores' own buffers.
 template <class Index>
-OwnedBuffer<double> smooth_out_of_order(std::span<const double> values, std::span<const double> timestamps,
-                                        const SmoothingParams& params) {
+void smooth_out_of_order(std::span<const double> values, std::span<const double> timestamps,
+                         const SmoothingParams& params, double* out) {
     const std::size_t n = values.size();
     OwnedBuffer<Index> order(n);
     std::int64_t limit;
@@ -35,21 +35,26 @@ OwnedBuffer<double> smooth_out_of_order(std::span<const double> values, std::spa
         stable_time_order<Index>(timestamps, order.data(), sorted.data());
         limit = max_window_limit({sorted.data(), n}, params.min_window_size, params.max_window_sec);
     }
-    OwnedBuffer<double> smoothed;
+    OwnedBuffer<double> smoothed(n);
     {
         OwnedBuffer<double> sorted(n);
         for (std::size_t k = 0; k < n; ++k) sorted[k] = values[order[k]];
-        smoothed = smooth_with_limit({sorted.data(), n}, limit, params);
+        smooth_with_limit({sorted.data(), n}, limit, params, smoothed.data());
     }
-    OwnedBuffer<double> result(n);
-    for (std::size_t k = 0; k < n; ++k) result[order[k]] = smoothed[k];
-    return result;
+    for (std::size_t k = 0; k < n; ++k) out[order[k]] = smoothed[k];
 }
 
 }  // namespace
 
 OwnedBuffer<double> smooth_pipeline(std::span<const double> values, std::span<const double> timestamps,
                                     const SmoothingParams& params) {
+    OwnedBuffer<double> out(values.size());
+    smooth_pipeline_into(values, timestamps, params, out.data());
+    return out;
+}
+
+void smooth_pipeline_into(std::span<const double> values, std::span<const double> timestamps,
+                          const SmoothingParams& params, double* out) {
     const std::size_t n = values.size();
     if (timestamps.size() < n) fail_index(timestamps.size(), timestamps.size());
     timestamps = timestamps.first(n);
@@ -64,10 +69,10 @@ OwnedBuffer<double> smooth_pipeline(std::span<const double> values, std::span<co
     // A stable sort leaves non-decreasing timestamps where they are.
     if (ascending) {
         const std::int64_t limit = max_window_limit(timestamps, params.min_window_size, params.max_window_sec);
-        return smooth_with_limit(values, limit, params);
+        return smooth_with_limit(values, limit, params, out);
     }
-    if (n <= thresholds::kNarrowIndexMaximum) return smooth_out_of_order<std::uint32_t>(values, timestamps, params);
-    return smooth_out_of_order<std::uint64_t>(values, timestamps, params);
+    if (n <= thresholds::kNarrowIndexMaximum) return smooth_out_of_order<std::uint32_t>(values, timestamps, params, out);
+    smooth_out_of_order<std::uint64_t>(values, timestamps, params, out);
 }
 
 }  // namespace kiv

@@ -14,4 +14,8 @@ OwnedBuffer<double> smooth_pipeline(std::span<const double> values,
                                     std::span<const double> timestamps,
                                     const SmoothingParams& params);
 
+// The same into out (values.size() entries).
+void smooth_pipeline_into(std::span<const double> values, std::span<const double> timestamps,
+                          const SmoothingParams& params, double* out);
+
 }  // namespace kiv

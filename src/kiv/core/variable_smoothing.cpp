@@ -64,12 +64,17 @@ bool mean_by_chunks(std::span<const double> samples, const std::uint8_t* widths,
 
 OwnedBuffer<double> variable_rolling_mean(std::span<const double> samples,
                                           std::span<const std::uint8_t> widths) {
-    const std::size_t n = samples.size();
-    if (n == 0) return OwnedBuffer<double>();
-    if (widths.size() < n) fail_index(widths.size(), widths.size());
-    OwnedBuffer<double> out(n);
-    mean_by_chunks(samples, widths.data(), out.data());
+    OwnedBuffer<double> out(samples.size());
+    variable_rolling_mean_into(samples, widths, out.data());
     return out;
+}
+
+void variable_rolling_mean_into(std::span<const double> samples, std::span<const std::uint8_t> widths,
+                                double* out) {
+    const std::size_t n = samples.size();
+    if (n == 0) return;
+    if (widths.size() < n) fail_index(widths.size(), widths.size());
+    mean_by_chunks(samples, widths.data(), out);
 }
 
 OwnedBuffer<double> variable_rolling_mean(std::span<const double> samples, std::span<const std::int64_t> sizes,

@@ -14,6 +14,9 @@ namespace kiv {
 // their widths differ. NaN and infinities cost as any number.
 OwnedBuffer<double> variable_rolling_mean(std::span<const double> samples,
                                           std::span<const std::uint8_t> widths);
+// The same into out (samples.size() entries).
+void variable_rolling_mean_into(std::span<const double> samples, std::span<const std::uint8_t> widths,
+                                double* out);
 
 // The same for widths given as 64-bit sizes: sets `outside`, and gives no
 // means, when one of the first samples.size() lies outside 0..255.

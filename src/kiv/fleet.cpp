@@ -1,0 +1,151 @@
+#include "kiv/core/fleet.hpp"
+
+#include <cmath>
+#include <string>
+
+#include "binding/array_argument.hpp"
+#include "binding/binder.hpp"
+#include "binding/detached.hpp"
+#include "binding/result_array.hpp"
+#include "kiv/functions.hpp"
+
+namespace kiv {
+
+namespace {
+
+constexpr const char* kPositional[] = {"values", "timestamps"};
+constexpr KeywordParameter kKeywordOnly[] = {{"offsets", false},
+                                             {"groups", false},
+                                             {"min_window_size", false},
+                                             {"max_window_sec", false},
+                                             {"window_smooth_width_size", false},
+                                             {"low_percentile", false},
+                                             {"high_percentile", false},
+                                             {"workers", false}};
+constexpr ParameterSpec kSpec{"smooth_many", kPositional, kKeywordOnly, nullptr, 0, 2};
+
+bool given(PyObject* slot) { return slot != nullptr && slot != Py_None; }
+
+// Checked here, unlike smooth(), which fails inside on a percentile above 100.
+void check_percentile(double p, PyObject* slot, const char* name) {
+    if (p >= 0.0 && p <= 100.0) return;
+    throw PyError(PyExc_ValueError, std::string("`") + name + "` must be between 0 and 100, not " +
+                                        object_repr(slot));
+}
+
+// os.cpu_count(), or 1 when it cannot tell.
+std::int64_t cpu_count() {
+    Ref os = owned_or_raise(PyImport_ImportModule("os"));
+    Ref count = owned_or_raise(PyObject_CallMethod(os.get(), "cpu_count", nullptr));
+    if (count.get() == Py_None) return 1;
+    const long long value = PyLong_AsLongLong(count.get());
+    if (value == -1 && PyErr_Occurred()) throw_pending();
+    return value < 1 ? 1 : value;
+}
+
+// As scipy.fft counts them: k threads at most, or, counted back from
+// os.cpu_count(), -1 for every CPU.
+std::size_t worker_count(PyObject* slot) {
+    const std::int64_t workers = i64_argument(slot, "workers", 1);
+    if (workers > 0) return static_cast<std::size_t>(workers);
+    if (workers == 0) throw PyError(PyExc_ValueError, "`workers` must not be 0");
+    const std::int64_t cpus = cpu_count();
+    if (workers < -cpus) {
+        throw PyError(PyExc_ValueError, "`workers` is " + std::to_string(workers) + ", below -" +
+                                            std::to_string(cpus) + " (-1 is all " + std::to_string(cpus) +
+                                            " CPUs)");
+    }
+    return static_cast<std::size_t>(cpus + 1 + workers);
+}
+
+// Series g is offsets[g]:offsets[g + 1]; the first bad entry is named.
+void check_offsets(std::span<const std::int64_t> offsets, std::size_t n) {
+    const auto bad = [](std::size_t k, const std::string& why) {
+        return PyError(PyExc_ValueError, "`offsets[" + std::to_string(k) + "]` " + why);
+    };
+    if (offsets.empty()) {
+        throw PyError(PyExc_ValueError, "`offsets` must hold at least one entry: 0, then where each series ends");
+    }
+    if (offsets[0] != 0) throw bad(0, "is " + std::to_string(offsets[0]) + ", not 0");
+    for (std::size_t k = 1; k < offsets.size(); ++k) {
+        if (offsets[k] < offsets[k - 1]) {
+            throw bad(k, "is " + std::to_string(offsets[k]) + ", below `offsets[" + std::to_string(k - 1) +
+                             "]` (" + std::to_string(offsets[k - 1]) + "): offsets never decrease");
+        }
+        if (static_cast<std::uint64_t>(offsets[k]) > n) {
+            throw bad(k, "is " + std::to_string(offsets[k]) + ", beyond the " + std::to_string(n) + " samples");
+        }
+    }
+    if (static_cast<std::uint64_t>(offsets.back()) != n) {
+        throw bad(offsets.size() - 1, "is " + std::to_string(offsets.back()) + ", not " + std::to_string(n) +
+                                          ": the last offset is the number of samples");
+    }
+}
+
+struct Outcome {
+    OwnedBuffer<double> smoothed;
+    std::optional<NanTimestamp> nan;
+    std::int64_t nan_label = 0;
+};
+
+}  // namespace
+
+Ref smooth_many_call(FastCallArgs args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* slots[10] = {};
+    bind_arguments(kSpec, args, nargs, kwnames, slots);
+    if (given(slots[2]) == given(slots[3])) {
+        throw PyError(PyExc_TypeError, "smooth_many() takes exactly one of `offsets` and `groups`");
+    }
+    const bool by_groups = given(slots[3]);
+    const auto values = ArrayArgument::extract(slots[0], "values", ElementKind::float64, MaskedEntries::missing);
+    const auto timestamps = ArrayArgument::extract(slots[1], "timestamps", ElementKind::float64);
+    const char* layout_name = by_groups ? "groups" : "offsets";
+    const auto layout = ArrayArgument::extract(slots[by_groups ? 3 : 2], layout_name, ElementKind::int64);
+    const SmoothingParams params = smoothing_params(slots + 4);
+    check_percentile(params.low_percentile, slots[7], "low_percentile");
+    check_percentile(params.high_percentile, slots[8], "high_percentile");
+    const std::size_t workers = worker_count(slots[9]);
+
+    const auto value_samples = values.float64_slice("values");
+    const auto time_samples = timestamps.float64_slice("timestamps");
+    const auto layout_entries = layout.int64_slice(layout_name);
+    const std::size_t n = value_samples.size();
+    if (time_samples.size() != n) {
+        throw PyError(PyExc_ValueError, "`values` and `timestamps` must have the same length");
+    }
+    if (by_groups && layout_entries.size() != n) {
+        throw PyError(PyExc_ValueError, "`values` and `groups` must have the same length");
+    }
+    if (!by_groups) check_offsets(layout_entries, n);
+
+    Outcome outcome = run_detached(n, [&] {
+        Outcome done;
+        Grouping grouping;
+        Fleet fleet{value_samples, time_samples, {}, {}};
+        if (by_groups) {
+            grouping = group_rows(layout_entries);
+            fleet.starts = {grouping.starts.data(), grouping.starts.size()};
+            fleet.rows = {grouping.rows.data(), grouping.rows.size()};
+        } else {
+            // Checked above: from 0 to n, never decreasing.
+            fleet.starts = {reinterpret_cast<const std::uint64_t*>(layout_entries.data()), layout_entries.size()};
+        }
+        done.nan = first_nan_timestamp(fleet);
+        if (done.nan) {
+            if (by_groups) done.nan_label = grouping.labels[done.nan->series];
+            return done;
+        }
+        done.smoothed = OwnedBuffer<double>(n);
+        smooth_fleet(fleet, params, workers, done.smoothed.data());
+        return done;
+    });
+    if (outcome.nan) {
+        const std::string series = by_groups ? "the series of group " + std::to_string(outcome.nan_label)
+                                             : "series " + std::to_string(outcome.nan->series);
+        throw PyError(PyExc_ValueError, "`timestamps` must not be NaN in a series of two or more samples: " +
+                                            series + " has NaN at row " + std::to_string(outcome.nan->row));
+    }
+    return hand_over(std::move(outcome.smoothed));
+}
+
+}  // namespace kiv
