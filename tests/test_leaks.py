@@ -87,6 +87,13 @@ CASES = [
     case("percentile", "smooth", S3, T3, low_percentile=150, error=PANIC),
     case("NaN timestamp", "smooth", V, np.where(T == 3, np.nan, T), error=PANIC),
     case("borrowed elsewhere", "smooth", V, HELD, error=PANIC),
+    # many series: refused before the work, or failing in it
+    case("ok, two workers", "smooth_many", V, T, offsets=np.array([0, 3, 7]), workers=2),
+    case("ok, groups", "smooth_many", V, T, groups=W),
+    case("offsets", "smooth_many", V, T, offsets=np.array([0, 9, 7]), error=ValueError),
+    case("NaN timestamp", "smooth_many", V, np.where(T == 3, np.nan, T), groups=W, workers=2, error=ValueError),
+    case("workers", "smooth_many", V, T, groups=W, workers=Raises(), error=ZeroDivisionError),
+    case("borrowed elsewhere", "smooth_many", V, HELD, groups=W, error=PANIC),
 ]
 
 def repeat(call, args, kwargs, error, times):

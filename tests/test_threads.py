@@ -47,6 +47,8 @@ def calls(values, timestamps, widths):
             values, 61, window_smooth_width_size=7, low_percentile=Yields(5.0)),
         "apply_variable_smoothing": lambda: kiv.apply_variable_smoothing(values, widths),
         "smooth": lambda: kiv.smooth(values, timestamps, max_window_sec=Yields(90.0)),
+        "smooth_many": lambda: kiv.smooth_many(values, timestamps, groups=widths % 3, workers=2,
+                                               max_window_sec=Yields(90.0)),
         # failures raised in the middle of the work and after it
         "smooth, a NaN time": lambda: kiv.smooth(values, nan_times),
         "percentile above 100": lambda: kiv.calculate_window_sizes(values, 61, high_percentile=Yields(150.0)),

@@ -1,0 +1,184 @@
+"""smooth_many: every series of a fleet bit for bit what smooth gives it
+alone, whatever the layout, the row order and the number of workers; bad
+fleets refused before any work, with the first bad place named."""
+
+import numpy as np
+import pytest
+
+import kiv
+from fresh import run_fresh
+
+WORKERS = [1, 2, -1]
+
+
+def series(rng, n, kind):
+    """One sensor's samples: time order, clock and gaps by kind."""
+    t = np.cumsum(rng.uniform(0.05, 0.15, n)) + rng.uniform(0, 1e6)
+    v = np.sin(t / 5.0) + rng.normal(0.0, 0.3, n) * (rng.random() < 0.5)
+    if kind == "shuffled":
+        t = rng.permutation(t)
+    elif kind == "whole seconds":  # repeated timestamps
+        t = np.floor(t)
+    elif kind == "few values":
+        v = np.round(v)
+    if n and kind == "nan runs":
+        start = rng.integers(0, n)
+        v[start:start + rng.integers(1, 50)] = np.nan
+        v[0] = v[-1] = np.nan
+    elif kind == "all nan":
+        v[:] = np.nan
+    return v, t
+
+
+KINDS = ["calm", "shuffled", "whole seconds", "few values", "nan runs", "all nan"]
+
+
+def fleet(seed, lengths):
+    rng = np.random.default_rng(seed)
+    parts = [series(rng, int(n), KINDS[g % len(KINDS)]) for g, n in enumerate(lengths)]
+    values = np.concatenate([p[0] for p in parts] + [np.zeros(0)])
+    times = np.concatenate([p[1] for p in parts] + [np.zeros(0)])
+    offsets = np.r_[0, np.cumsum(lengths)].astype(np.int64)
+    return values, times, offsets
+
+
+def loop_of_smooth(values, times, offsets, **params):
+    out = np.empty_like(values)
+    for a, b in zip(offsets[:-1], offsets[1:]):
+        out[a:b] = kiv.smooth(values[a:b], times[a:b], **params)
+    return out
+
+
+def same(a, b):
+    assert a.dtype == np.float64 and a.tobytes() == b.tobytes()
+
+
+LENGTHS = {
+    "empty fleet": [],
+    "only empty series": [0, 0, 0],
+    "one sample each": [1] * 50,
+    "mixed": [0, 1, 2, 3, 0, 17, 255, 256, 1, 700, 0, 2, 4000],
+    "one long among short": [5] * 200 + [30_000] + [3] * 300,
+    "many short": [100] * 400,
+}
+PARAMS = [{}, dict(min_window_size=3.0, max_window_sec=5.0, window_smooth_width_size=4,
+                   low_percentile=0.0, high_percentile=100.0)]
+
+
+@pytest.mark.parametrize("params", PARAMS, ids=["defaults", "edges"])
+@pytest.mark.parametrize("workers", WORKERS)
+@pytest.mark.parametrize("shape", LENGTHS)
+def test_matches_a_loop_of_smooth(shape, workers, params):
+    values, times, offsets = fleet(len(shape), LENGTHS[shape])
+    expected = loop_of_smooth(values, times, offsets, **params)
+    same(kiv.smooth_many(values, times, offsets=offsets, workers=workers, **params), expected)
+    # the same series as labels over shuffled rows (dense, negative and far
+    # apart): each series' rows in their new row order, which decides ties
+    rng = np.random.default_rng(7)
+    perm = rng.permutation(values.size)
+    values, times = values[perm], times[perm]
+    ids = np.repeat(np.arange(len(LENGTHS[shape]), dtype=np.int64), np.diff(offsets))[perm]
+    order = np.argsort(ids, kind="stable")
+    expected = np.empty_like(values)
+    expected[order] = loop_of_smooth(values[order], times[order], offsets, **params)
+    for labels in (ids, rng.permutation(len(LENGTHS[shape]))[ids] - 3, ids * -(2**50) + 2**62):
+        same(kiv.smooth_many(values, times, groups=labels, workers=workers, **params), expected)
+
+
+def test_arrow_layout_and_masked_values():
+    pa = pytest.importorskip("pyarrow")
+    values, times, offsets = fleet(3, [40, 0, 300, 1])
+    lists = pa.LargeListArray.from_arrays(pa.array(offsets), pa.array(values))
+    got = kiv.smooth_many(lists.values.to_numpy(), times, offsets=lists.offsets.to_numpy(), workers=2)
+    same(got, loop_of_smooth(values, times, offsets))
+    masked = np.ma.masked_array(values, mask=np.arange(values.size) % 7 == 0)
+    same(kiv.smooth_many(masked, times, offsets=offsets),
+         loop_of_smooth(masked.filled(np.nan), times, offsets))
+
+
+V, T = np.arange(10.0), np.arange(10.0)
+OFF = np.array([0, 4, 10])
+
+
+@pytest.mark.parametrize("kwargs, error, message", [
+    (dict(), TypeError, r"^smooth_many\(\) takes exactly one of `offsets` and `groups`$"),
+    (dict(offsets=OFF, groups=np.zeros(10, np.int64)), TypeError, "exactly one"),
+    (dict(offsets=OFF.astype(np.int32)), TypeError, "ndarray"),
+    (dict(groups=np.zeros(9, np.int64)), ValueError, "^`values` and `groups` must have the same length$"),
+    (dict(offsets=np.zeros(0, np.int64)), ValueError, "at least one entry"),
+    (dict(offsets=np.array([1, 4, 10])), ValueError, r"^`offsets\[0\]` is 1, not 0$"),
+    (dict(offsets=np.array([0, 4, 3, 10])), ValueError, r"^`offsets\[2\]` is 3, below `offsets\[1\]` \(4\)"),
+    (dict(offsets=np.array([0, 11, 10])), ValueError, r"^`offsets\[1\]` is 11, beyond the 10 samples$"),
+    (dict(offsets=np.array([0, 4, 9])), ValueError, r"^`offsets\[2\]` is 9, not 10: the last offset"),
+    (dict(offsets=np.array([0, -1, 10])), ValueError, r"^`offsets\[1\]` is -1, below"),
+    (dict(offsets=np.ma.masked_array(OFF, [0, 1, 0])), ValueError, "masked"),
+    (dict(offsets=OFF, low_percentile=float("nan")), ValueError, "^`low_percentile` must be between 0 and 100, not nan$"),
+    (dict(offsets=OFF, high_percentile=100.5), ValueError, "`high_percentile` must be between 0 and 100"),
+    (dict(offsets=OFF, low_percentile=-1), ValueError, "not -1$"),
+    (dict(offsets=OFF, workers=0), ValueError, "^`workers` must not be 0$"),
+    (dict(offsets=OFF, workers=-10**6), ValueError, r"^`workers` is -1000000, below -\d+ \(-1 is all \d+ CPUs\)$"),
+    (dict(offsets=OFF, workers=1.0), TypeError, "integer"),
+    (dict(offsets=OFF, workers=2**63), OverflowError, None),
+])
+def test_bad_input(kwargs, error, message):
+    with pytest.raises(error, match=message):
+        kiv.smooth_many(V, T, **kwargs)
+
+
+@pytest.mark.parametrize("layout", ["offsets", "groups"])
+def test_nan_timestamp_named(layout):
+    t = T.copy()
+    t[[0, 6, 8]] = np.nan  # row 0 is a series of one sample: allowed
+    offsets, labels = np.array([0, 1, 4, 10]), np.array([5, 9, 9, 9, -2, -2, -2, -2, -2, -2])
+    kwargs = dict(offsets=offsets) if layout == "offsets" else dict(groups=labels)
+    where = "series 2" if layout == "offsets" else "the series of group -2"
+    with pytest.raises(ValueError, match=f"^`timestamps` must not be NaN in a series of two or more samples: "
+                                         f"{where} has NaN at row 6$"):
+        kiv.smooth_many(V, t, **kwargs)
+    t[6] = t[8] = 6.0
+    same(kiv.smooth_many(V, t, **kwargs), loop_of_smooth(V, t, offsets))
+
+
+# A worker that runs out of memory on the long series while the other one
+# works through the short ones: MemoryError, the others stopped, nothing
+# borrowed or allocated afterwards, and the next calls work.
+WORKER_FAILS = r"""
+import json, resource, numpy as np, kiv
+from native_memory import native_in_use
+from registry_helpers import assert_unborrowed
+
+long = 20_000_000
+lengths = np.r_[np.full(20_000, 50), long]
+offsets = np.r_[0, np.cumsum(lengths)].astype(np.int64)
+values = np.ones(offsets[-1])
+times = np.arange(offsets[-1], dtype=np.float64)[::-1].copy()  # out of time order: more scratch
+small = kiv.smooth_many(values[:1000], times[:1000], offsets=np.r_[0, 400, 1000], workers=2)
+
+def address_space():
+    with open("/proc/self/status") as status:
+        return next(int(l.split()[1]) * 1024 for l in status if l.startswith("VmSize"))
+
+# room for the result and the short series' scratch, not for the long one's
+limit = address_space() + 8 * values.size + (400 << 20)
+resource.setrlimit(resource.RLIMIT_AS, (limit, resource.RLIM_INFINITY))
+outcomes, before = [], None
+for k in range(12):
+    try:
+        kiv.smooth_many(values, times, offsets=offsets, workers=2)
+        outcomes.append("ok")
+    except MemoryError:
+        outcomes.append("MemoryError")
+    if k == 1:
+        before = native_in_use()
+growth = native_in_use() - before
+assert_unborrowed(values, times, offsets)
+again = kiv.smooth_many(values[:1000], times[:1000], offsets=np.r_[0, 400, 1000], workers=2)
+print(json.dumps({"outcomes": sorted(set(outcomes)), "growth": growth,
+                  "same": again.tobytes() == small.tobytes()}))
+"""
+
+
+def test_failure_in_one_worker():
+    report = run_fresh(WORKER_FAILS, timeout=300)
+    assert report == {"outcomes": ["MemoryError"], "growth": report["growth"], "same": True}
+    assert report["growth"] < 1 << 20
