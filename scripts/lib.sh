@@ -113,6 +113,30 @@ kiv_aarch64_tools() {
         g++-aarch64-linux-gnu qemu-user || return 2
 }
 
+# Prints a clang++ of version 15 or later (libstdc++'s std::source_location
+# needs it), installing Debian's clang with its sanitizer runtimes when none
+# is on PATH; status 1 when there is none to be had.
+kiv_clang() {
+    local c major sudo=() v
+    for c in ${CXX_CLANG:-} clang++-19 clang++-18 clang++-17 clang++-16 clang++-15 clang++; do
+        command -v "$c" >/dev/null 2>&1 || continue
+        major=$("$c" -dumpversion | cut -d. -f1)
+        if [ "$major" -ge 15 ]; then command -v "$c"; return 0; fi
+    done
+    command -v apt-get >/dev/null 2>&1 || return 1
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    echo "   installing clang with apt-get" >&2
+    kiv_quiet "${sudo[@]}" apt-get update -q >&2 || return 1
+    for v in 19 18 17 16 15; do
+        if kiv_quiet "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q \
+                "clang-$v" "libclang-rt-$v-dev" >&2; then
+            command -v "clang++-$v"
+            return 0
+        fi
+    done
+    return 1
+}
+
 # Compiles the module's sources with the cross compiler $2, against the
 # headers of the interpreter $1 (and its NumPy) and links them with the
 # cores of the cross build in $3: the module builds for that target too.

@@ -2,6 +2,7 @@
 // infinities, signed zeros and ties: every result must match bit for bit,
 // every internal failure must carry the same message.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "kiv/core/failure.hpp"
+#include "kiv/core/fleet.hpp"
 #include "kiv/core/kernels.hpp"
 #include "kiv/core/order_statistics.hpp"
 #include "kiv/core/pipeline.hpp"
@@ -23,6 +25,7 @@
 #include "kiv/core/variable_smoothing.hpp"
 #include "kiv/core/window_limit.hpp"
 #include "kiv/core/window_sizes.hpp"
+#include "kiv/core/workers.hpp"
 #include "reference_cores.hpp"
 
 namespace {
@@ -465,6 +468,132 @@ void one_odd_timestamp(Rng& rng) {
     }
 }
 
+
+
+// Fleets: every series as the pipeline smooths it alone, by offsets and by
+// labels over shuffled rows, on one worker and on several; a series that
+// fails fails the fleet with a failure of its own (with one worker, the
+// first series' that fails).
+void fleets(Rng& rng) {
+    for (int c = 0; c < 150; ++c) {
+        const std::size_t count = rng() % 4 == 0 ? rng() % 4 : rng() % 40;
+        std::vector<std::uint64_t> starts{0};
+        std::vector<double> v, t;
+        for (std::size_t g = 0; g < count; ++g) {
+            const std::size_t len = rng() % 4 == 0 ? rng() % 3 : rng() % (rng() % 8 == 0 ? 3000 : 200);
+            const auto sv = signal(rng, len), st = times(rng, len);
+            v.insert(v.end(), sv.begin(), sv.end());
+            t.insert(t.end(), st.begin(), st.end());
+            starts.push_back(v.size());
+        }
+        const std::size_t n = v.size();
+        if (n != 0 && rng() % 8 == 0) t[rng() % n] = kNaN;
+        const kiv::SmoothingParams p = params(rng, n);
+        // Labels for the same series, dense or far apart, rows shuffled.
+        std::vector<std::int64_t> labels(n);
+        const std::int64_t spread = pick(rng, {1.0, -3.0, 1e15}) < 2 ? 1 : std::int64_t{1} << 50;
+        for (std::size_t g = 0; g < count; ++g)
+            for (std::uint64_t k = starts[g]; k < starts[g + 1]; ++k)
+                labels[k] = (static_cast<std::int64_t>(g) - 5) * spread;
+        std::vector<std::size_t> shuffle(n);
+        for (std::size_t k = 0; k < n; ++k) shuffle[k] = k;
+        std::shuffle(shuffle.begin(), shuffle.end(), rng);
+        std::vector<double> sv(n), st(n);
+        std::vector<std::int64_t> sl(n);
+        for (std::size_t k = 0; k < n; ++k) {
+            sv[k] = v[shuffle[k]];
+            st[k] = t[shuffle[k]];
+            sl[k] = labels[shuffle[k]];
+        }
+        auto grouping = kiv::group_rows(sl);
+        std::vector<std::uint64_t> rows(n);
+        for (std::size_t k = 0; k < n; ++k) rows[k] = k;
+        std::stable_sort(rows.begin(), rows.end(), [&](auto a, auto b) { return sl[a] < sl[b]; });
+        ++checks;
+        if (!std::equal(rows.begin(), rows.end(), grouping.rows.begin(), grouping.rows.end()) &&
+            ++failures <= 10) {
+            std::printf("MISMATCH grouping of %zu rows\n", n);
+        }
+
+        for (const bool grouped : {false, true}) {
+            const kiv::Fleet fleet{grouped ? std::span<const double>(sv) : std::span<const double>(v),
+                                   grouped ? std::span<const double>(st) : std::span<const double>(t),
+                                   grouped ? std::span<const std::uint64_t>(grouping.starts.data(),
+                                                                            grouping.starts.size())
+                                           : std::span<const std::uint64_t>(starts),
+                                   grouped ? std::span<const std::uint64_t>(grouping.rows.data(), n)
+                                           : std::span<const std::uint64_t>()};
+            // The loop: each series gathered and smoothed alone.
+            std::vector<double> expected(n);
+            std::vector<std::string> failed;
+            bool nan_time = false;
+            for (std::size_t g = 0; g + 1 < fleet.starts.size(); ++g) {
+                std::vector<double> gv, gt;
+                for (std::uint64_t k = fleet.starts[g]; k < fleet.starts[g + 1]; ++k) {
+                    const std::uint64_t row = grouped ? fleet.rows[k] : k;
+                    gv.push_back(fleet.values[row]);
+                    gt.push_back(fleet.timestamps[row]);
+                }
+                for (const double x : gt) nan_time |= gt.size() >= 2 && x != x;
+                try {
+                    const auto out = kiv::smooth_pipeline(gv, gt, p);
+                    for (std::uint64_t k = fleet.starts[g]; k < fleet.starts[g + 1]; ++k)
+                        expected[grouped ? fleet.rows[k] : k] = out[k - fleet.starts[g]];
+                } catch (const kiv::InternalFailure& failure) {
+                    failed.push_back(failure.message());
+                }
+            }
+            ++checks;
+            if (kiv::first_nan_timestamp(fleet).has_value() != nan_time && ++failures <= 10)
+                std::printf("MISMATCH first NaN timestamp of a fleet of %zu\n", n);
+            for (const std::size_t workers : {1, 2, 5}) {
+                std::vector<double> got(n, 7.0);
+                std::string message;
+                try {
+                    kiv::smooth_fleet(fleet, p, workers, got.data());
+                } catch (const kiv::InternalFailure& failure) {
+                    message = failure.message();
+                }
+                const bool same = failed.empty()
+                                      ? message.empty() && std::memcmp(got.data(), expected.data(), n * 8) == 0
+                                      : workers == 1 ? message == failed.front()
+                                                     : std::count(failed.begin(), failed.end(), message) > 0;
+                ++checks;
+                if (!same && ++failures <= 10)
+                    std::printf("MISMATCH fleet of %zu series, %zu samples, %s, %zu workers: %s\n",
+                                fleet.starts.size() - 1, n, grouped ? "grouped" : "by offsets", workers,
+                                message.c_str());
+            }
+        }
+    }
+}
+
+// A task that fails stops the others: once they see it, none takes another
+// task (one already taken may start as the stop is set: one a worker at
+// most), and the first failure is the one that comes out.
+void failing_tasks() {
+    for (const std::size_t workers : {1, 2, 4}) {
+        std::atomic<std::size_t> started{0}, after_stop{0};
+        std::string message;
+        try {
+            kiv::run_tasks(1000000, workers, [&](std::size_t task, std::size_t, const std::atomic<bool>& stop) {
+                ++started;
+                if (stop.load()) ++after_stop;
+                if (task == 100) kiv::resume_failure("task 100");
+                if (task > 100 && workers == 1) kiv::resume_failure("a task after the failure");
+            });
+        } catch (const kiv::InternalFailure& failure) {
+            message = failure.message();
+        }
+        ++checks;
+        if (message != "task 100" || after_stop.load() >= workers || started.load() >= 1000000) {
+            if (++failures <= 10)
+                std::printf("MISMATCH failing task, %zu workers: '%s', %zu started, %zu after the stop\n",
+                            workers, message.c_str(), started.load(), after_stop.load());
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -490,6 +619,8 @@ int main(int argc, char** argv) {
     rank_scale_regimes(rng);
     questions_in_turn(rng);
     one_odd_timestamp(rng);
+    fleets(rng);
+    failing_tasks();
     std::printf("%d passed, %d failed\n", checks - failures, failures);
     return failures == 0 ? 0 : 1;
 }

@@ -9,6 +9,7 @@
 #include "kiv/core/failure.hpp"
 #include "kiv/core/kernels.hpp"
 #include "kiv/core/pipeline.hpp"
+#include "kiv/core/thresholds.hpp"
 #include "kiv/core/workers.hpp"
 
 namespace kiv {
@@ -180,7 +181,7 @@ void smooth_fleet(const Fleet& fleet, const SmoothingParams& params, std::size_t
     if (n == 0) return;
     workers = std::max<std::size_t>(workers, 1);
     // Several tasks a worker, so that the last ones to finish are short.
-    const std::uint64_t target = workers == 1 ? n : std::max<std::uint64_t>(n / (16 * workers), 4096);
+    const std::uint64_t target = workers == 1 ? n : std::max<std::uint64_t>(n / (16 * workers), thresholds::kFleetTask);
     std::vector<Task> tasks = plan_tasks(fleet.starts, target);
     if (workers > 1) {
         std::stable_sort(tasks.begin(), tasks.end(),

@@ -15,6 +15,7 @@ inline constexpr std::size_t kMeanChunk = 64;  // below the reach: windows span 
 inline constexpr std::int64_t kExactReach = 16;
 inline constexpr std::uint64_t kNarrowIndexMaximum = 300;
 inline constexpr std::size_t kCachedRecords = 64;
+inline constexpr std::uint64_t kFleetTask = 16;
 #else
 inline constexpr bool kLowered = false;
 // Values sampled for the pivots of a band selection.
@@ -29,6 +30,9 @@ inline constexpr std::uint64_t kNarrowIndexMaximum = 0xFFFFFFFF;
 // Radix splits of up to this many records (that stay in cache) take wider
 // digits.
 inline constexpr std::size_t kCachedRecords = std::size_t{1} << 15;
+// Samples a task of smooth_many's workers holds at least, so that taking
+// one costs nothing beside its work.
+inline constexpr std::uint64_t kFleetTask = 4096;
 #endif
 
 // Selections of this many numbers (not values: NaN is not counted) or more
