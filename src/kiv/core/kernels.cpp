@@ -161,6 +161,20 @@ inline bool offsets_of(const std::uint8_t* widths, Offsets& o) {
     return narrowest != widest || narrowest == 0;
 }
 
+// Leaves out the offsets at which every lane reads a margin's +0.0: a
+// window past an end of a short signal (wider than the signal, say) is
+// summed over the signal alone. Exact: a sum starts at +0.0 and is never
+// -0.0, so adding +0.0 anywhere changes nothing. `lanes` lanes of output
+// i of n samples read samples i + lane + d.
+inline void clamp_to_samples(Offsets& o, std::size_t i, std::size_t lanes, std::size_t n) {
+    const std::int64_t below = -static_cast<std::int64_t>(i + lanes - 1);
+    const std::int64_t above = static_cast<std::int64_t>(n - 1 - i);
+    o.lowest = max64(o.lowest, below);
+    o.common_first = max64(o.common_first, below);
+    o.common_last = min64(o.common_last, above);
+    o.highest = min64(o.highest, above);
+}
+
 #if defined(__AVX512F__) || defined(__AVX2__)
 // Wide vectors: many unaligned loads cross a cache line and cost two (most
 // at 8 lanes, 3 in 8 at 4), so that loads, not adds, bound the sums.
@@ -296,7 +310,7 @@ inline void window_counts(const std::uint32_t* present, const std::uint8_t* widt
 // present, widths and out stand at the block's first output, as in
 // mean_blocks.
 void short_block(const double* p, const std::uint32_t* present, const std::uint8_t* widths, std::size_t filled,
-                 double* out) {
+                 double* out, std::size_t i, std::size_t n) {
     // Lanes past the signal repeat the last width: the block's extremes stay
     // its outputs' own, and those lanes read only the margins.
     std::uint8_t padded[kBlock];
@@ -305,6 +319,7 @@ void short_block(const double* p, const std::uint32_t* present, const std::uint8
     Offsets o;
     if (offsets_of(padded, o)) fill_lanes(padded, o);
     const std::size_t vectors = (filled + kLanes - 1) / kLanes;
+    clamp_to_samples(o, i, vectors * kLanes, n);
     Doubles sum[kVectors];
     for (Doubles& v : sum) v = broadcast(0.0);
     inner_block(p, o, sum, vectors);
@@ -336,7 +351,7 @@ void mean_blocks(const double* clean, const std::uint32_t* present, std::size_t 
             for (std::size_t k = to + (i - from); k < n && k < to + (i - from) + kBlock; k += 64 / sizeof(*sizes))
                 __builtin_prefetch(sizes + k);
         if (to - i < kBlock) {
-            short_block(clean + (i - base), present + (i - base), widths + i, to - i, out + i);
+            short_block(clean + (i - base), present + (i - base), widths + i, to - i, out + i, i, n);
             break;
         }
         // The block's widths are read in place: a copy would be stored in
@@ -348,7 +363,8 @@ void mean_blocks(const double* clean, const std::uint32_t* present, std::size_t 
         for (Doubles& v : sum) v = broadcast(0.0);
         const auto first = static_cast<std::int64_t>(i) + o.lowest;
         const auto last = static_cast<std::int64_t>(i + kBlock - 1) + o.highest;
-        // Beyond the samples the windows read the margins' +0.0.
+        // Beyond the samples the windows read the margins' +0.0, and need not.
+        clamp_to_samples(o, i, kBlock, n);
         if (!masks) {
             common_part(clean + (i - base), o, sum);
         } else {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <limits>
@@ -58,13 +59,66 @@ std::size_t count_numbers(const Values& values) {
     return sequence.numbers(data, values.size());
 }
 
+// Moves the numbers for which `left` holds to the front, keeping none of
+// them apart by a branch: whether a noisy number goes left is a coin toss,
+// which a branch would mispredict half the time. Gives how many went left.
+template <class Left>
+std::size_t partition_front(double* a, std::size_t n, Left left) {
+    std::size_t i = 0;
+    for (std::size_t j = 0; j < n; ++j) {
+        const double x = a[j];
+        const bool goes = left(x);
+        a[j] = a[i];
+        a[i] = x;
+        i += goes;
+    }
+    return i;
+}
+
+// Reorders n numbers as std::nth_element does: a[k] is the k-th smallest,
+// none before it larger, none after it smaller. A quickselect on the median
+// of three scattered numbers, each level split by value into below, equal
+// (so that ties end it) and above; after 2 log2(n) + 8 levels, std's own
+// introselect finishes, so that pivots placed against it cost O(n log n) at
+// worst, not O(n^2).
+inline void select_nth(double* a, std::size_t n, std::size_t k) {
+    constexpr std::size_t kInsertion = 16;
+    std::size_t levels = 2 * static_cast<std::size_t>(std::bit_width(n)) + 8;
+    while (n > kInsertion) {
+        if (levels-- == 0) return std::nth_element(a, a + k, a + n, less);
+        const double x = a[n / 4], y = a[n / 2], z = a[n - 1 - n / 4];
+        const double pivot = std::max(std::min(x, y), std::min(std::max(x, y), z));
+        const std::size_t below = partition_front(a, n, [pivot](double v) { return v < pivot; });
+        if (k < below) {
+            n = below;
+            continue;
+        }
+        // The rest are no smaller than the pivot: those not larger equal it.
+        const std::size_t equal =
+            partition_front(a + below, n - below, [pivot](double v) { return !(pivot < v); });
+        if (k < below + equal) return;
+        a += below + equal;
+        n -= below + equal;
+        k -= below + equal;
+    }
+    for (std::size_t i = 1; i < n; ++i) {
+        const double v = a[i];
+        std::size_t j = i;
+        for (; j > 0 && v < a[j - 1]; --j) a[j] = a[j - 1];
+        a[j] = v;
+    }
+}
+
 // Sorted positions [position, position + count) of `size` numbers, which it reorders.
 inline void select_in_place(double* numbers, std::size_t size, std::size_t position, std::size_t count,
                             double* out) {
-    double* const at = numbers + position;
-    std::nth_element(numbers, at, numbers + size, less);
-    out[0] = *at;
-    if (count == 2) out[1] = *std::min_element(at + 1, numbers + size, less);
+    select_nth(numbers, size, position);
+    out[0] = numbers[position];
+    if (count == 2) {
+        double next = numbers[position + 1];
+        for (std::size_t i = position + 2; i < size; ++i) next = numbers[i] < next ? numbers[i] : next;
+        out[1] = next;
+    }
 }
 
 // The numbers among `values` in input order, by a band pass that keeps
@@ -133,7 +187,9 @@ inline std::size_t sample_position(std::size_t s, std::size_t n) {
     std::uint64_t x = (s + 1) * 0x9E3779B97F4A7C15ull;  // splitmix64
     x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
     x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
-    return static_cast<std::size_t>((x ^ (x >> 31)) % n);
+    // Scaled into [0, n) by a multiplication, not a division (tens of cycles).
+    __extension__ using Wide = unsigned __int128;
+    return static_cast<std::size_t>((static_cast<Wide>(x ^ (x >> 31)) * n) >> 64);
 }
 
 // Sorted positions [position, position + count) of the k numbers among
@@ -157,7 +213,6 @@ void select(const Values& values, std::size_t k, std::size_t position, std::size
     for (std::size_t s = 0; s < kSample; ++s)
         if (const double v = values[sample_position(s, values.size())]; v == v) sample.push_back(v);
     if (sample.empty()) return select_by_copy(values, position, count, out);
-    std::sort(sample.begin(), sample.end(), less);
     const auto taken = static_cast<std::ptrdiff_t>(sample.size());
     const double fraction = static_cast<double>(position) / static_cast<double>(k);
     const auto margin = static_cast<std::ptrdiff_t>(4.0 * std::sqrt(fraction * (1.0 - fraction) * kSample)) + 8;
@@ -166,14 +221,35 @@ void select(const Values& values, std::size_t k, std::size_t position, std::size
     // on that side, or the extreme values, rarely sampled, would miss.
     constexpr double kInf = std::numeric_limits<double>::infinity();
     const std::ptrdiff_t low_at = centre - margin, high_at = centre + margin;
-    const double low = low_at <= 0 ? -kInf : sample[static_cast<std::size_t>(std::min(low_at, taken - 1))];
-    const double high = high_at >= taken - 1 ? kInf : sample[static_cast<std::size_t>(high_at)];
-    // A pivot the sample holds twice stands for many numbers: ties to count.
-    const auto tied = [&](std::ptrdiff_t at) {
-        const auto i = static_cast<std::size_t>(at);
-        return at > 0 && at < taken - 1 && (sample[i - 1] == sample[i] || sample[i + 1] == sample[i]);
+    // The pivots are the sample's order statistics at low_at and high_at,
+    // selected, not sorted: sorting the sample would cost more than the
+    // band pass on all but the largest inputs. After each selection the
+    // sample is split there, so a pivot's sorted neighbours are the
+    // greatest before it and the least after it.
+    double* const sorted = sample.data();
+    const auto greatest = [&](std::ptrdiff_t from, std::ptrdiff_t to) {
+        double m = sorted[from];
+        for (std::ptrdiff_t i = from + 1; i < to; ++i) m = sorted[i] > m ? sorted[i] : m;
+        return m;
     };
-    const bool ties = tied(low_at) || tied(high_at);
+    const auto least = [&](std::ptrdiff_t from, std::ptrdiff_t to) {
+        double m = sorted[from];
+        for (std::ptrdiff_t i = from + 1; i < to; ++i) m = sorted[i] < m ? sorted[i] : m;
+        return m;
+    };
+    // A pivot the sample holds twice stands for many numbers: ties to count.
+    bool ties = false;
+    std::ptrdiff_t split = 0;  // the sample before it is sorted below what follows
+    const auto pivot_at = [&](std::ptrdiff_t at) {
+        select_nth(sorted + split, static_cast<std::size_t>(taken - split), static_cast<std::size_t>(at - split));
+        const double pivot = sorted[at];
+        if (at > 0 && at < taken - 1)
+            ties |= greatest(at - 1 >= split ? split : 0, at) == pivot || least(at + 1, taken) == pivot;
+        split = at + 1;
+        return pivot;
+    };
+    const double low = low_at <= 0 ? -kInf : pivot_at(std::min(low_at, taken - 1));
+    const double high = high_at >= taken - 1 ? kInf : pivot_at(high_at);
 
     // Every value is stored at the next free slot before the test decides
     // whether it stays: room for every value, so that neither a value after
