@@ -120,19 +120,18 @@ Ref smooth_many_call(FastCallArgs args, Py_ssize_t nargs, PyObject* kwnames) {
 
     Outcome outcome = run_detached(n, [&] {
         Outcome done;
-        Grouping grouping;
+        GroupedFleet grouped;
         Fleet fleet{value_samples, time_samples, {}, {}};
         if (by_groups) {
-            grouping = group_rows(layout_entries);
-            fleet.starts = {grouping.starts.data(), grouping.starts.size()};
-            fleet.rows = {grouping.rows.data(), grouping.rows.size()};
+            grouped = group_fleet(value_samples, time_samples, layout_entries, workers);
+            fleet = grouped.fleet();
         } else {
             // Checked above: from 0 to n, never decreasing.
             fleet.starts = {reinterpret_cast<const std::uint64_t*>(layout_entries.data()), layout_entries.size()};
         }
         done.nan = first_nan_timestamp(fleet);
         if (done.nan) {
-            if (by_groups) done.nan_label = grouping.labels[done.nan->series];
+            if (by_groups) done.nan_label = grouped.labels[done.nan->series];
             return done;
         }
         done.smoothed = OwnedBuffer<double>(n);

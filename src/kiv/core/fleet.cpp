@@ -24,35 +24,51 @@ std::int64_t label_of(std::uint64_t key) {
     return static_cast<std::int64_t>(key ^ (std::uint64_t{1} << 63));
 }
 
-// Labels that span few values: each row counted under its label, then
-// placed after the rows of the labels below it.
-Grouping group_by_counting(std::span<const std::int64_t> labels, std::uint64_t least, std::uint64_t span) {
+// Labels that span few values: each run of rows counts its rows per label,
+// then places them after those of the labels below and of the runs before.
+void group_by_counting(std::span<const double> values, std::span<const double> timestamps,
+                       std::span<const std::int64_t> labels, std::uint64_t least, std::uint64_t span,
+                       std::size_t workers, GroupedFleet& grouped) {
     const std::size_t n = labels.size();
-    Grouping grouping;
+    // Counts of every run take at most a word a row.
+    const std::size_t runs = std::max<std::size_t>(1, std::min<std::size_t>(workers, n / (span + 1)));
+    const std::size_t per_run = (n + runs - 1) / runs;
+    OwnedBuffer<std::uint64_t> next(runs * (span + 1));
+    std::uint64_t* const counts = next.data();
+    run_tasks(runs, runs, [&](std::size_t r, std::size_t, const std::atomic<bool>&) {
+        std::uint64_t* const mine = counts + r * (span + 1);
+        std::fill_n(mine, span + 1, 0);
+        for (std::size_t k = r * per_run; k < std::min(n, (r + 1) * per_run); ++k) ++mine[key_of(labels[k]) - least];
+    });
     std::size_t series = 0;
-    {
-        OwnedBuffer<std::uint64_t> next(span + 1);
-        std::fill(next.begin(), next.end(), 0);
-        for (std::size_t k = 0; k < n; ++k) ++next[key_of(labels[k]) - least];
-        for (std::size_t j = 0; j <= span; ++j) series += next[j] != 0;
-        grouping.starts = OwnedBuffer<std::uint64_t>(series + 1);
-        grouping.labels = OwnedBuffer<std::int64_t>(series);
-        std::uint64_t at = 0;
-        std::size_t g = 0;
-        for (std::size_t j = 0; j <= span; ++j) {
-            const std::uint64_t count = next[j];
-            if (count == 0) continue;
-            grouping.starts[g] = at;
-            grouping.labels[g] = label_of(least + j);
-            ++g;
-            next[j] = at;
-            at += count;
-        }
-        grouping.starts[series] = at;
-        grouping.rows = OwnedBuffer<std::uint64_t>(n);
-        for (std::size_t k = 0; k < n; ++k) grouping.rows[next[key_of(labels[k]) - least]++] = k;
+    for (std::size_t j = 0; j <= span; ++j) {
+        std::uint64_t rows = 0;
+        for (std::size_t r = 0; r < runs; ++r) rows += counts[r * (span + 1) + j];
+        series += rows != 0;
     }
-    return grouping;
+    grouped.starts = OwnedBuffer<std::uint64_t>(series + 1);
+    grouped.labels = OwnedBuffer<std::int64_t>(series);
+    std::uint64_t at = 0;
+    for (std::size_t j = 0, g = 0; j <= span; ++j) {
+        const std::uint64_t first = at;
+        for (std::size_t r = 0; r < runs; ++r) at += std::exchange(counts[r * (span + 1) + j], at);
+        if (at == first) continue;
+        grouped.starts[g] = first;
+        grouped.labels[g++] = label_of(least + j);
+    }
+    grouped.starts[series] = at;
+    grouped.values = OwnedBuffer<double>(n);
+    grouped.timestamps = OwnedBuffer<double>(n);
+    grouped.rows = OwnedBuffer<std::uint64_t>(n);
+    run_tasks(runs, runs, [&](std::size_t r, std::size_t, const std::atomic<bool>&) {
+        std::uint64_t* const mine = counts + r * (span + 1);
+        for (std::size_t k = r * per_run; k < std::min(n, (r + 1) * per_run); ++k) {
+            const std::uint64_t to = mine[key_of(labels[k]) - least]++;
+            grouped.values[to] = values[k];
+            grouped.timestamps[to] = timestamps[k];
+            grouped.rows[to] = k;
+        }
+    });
 }
 
 struct Keyed {
@@ -62,7 +78,8 @@ struct Keyed {
 
 // Labels far apart: a stable radix sort of (key, row) on each byte in which
 // some keys differ, least significant first.
-Grouping group_by_radix(std::span<const std::int64_t> labels, std::uint64_t differing) {
+void group_by_radix(std::span<const double> values, std::span<const double> timestamps,
+                    std::span<const std::int64_t> labels, std::uint64_t differing, GroupedFleet& grouped) {
     const std::size_t n = labels.size();
     OwnedBuffer<Keyed> sorted(n);
     {
@@ -78,22 +95,26 @@ Grouping group_by_radix(std::span<const std::int64_t> labels, std::uint64_t diff
             std::swap(sorted, other);
         }
     }
-    Grouping grouping;
     std::size_t series = 1;
     for (std::size_t k = 1; k < n; ++k) series += sorted[k].key != sorted[k - 1].key;
-    grouping.rows = OwnedBuffer<std::uint64_t>(n);
-    grouping.starts = OwnedBuffer<std::uint64_t>(series + 1);
-    grouping.labels = OwnedBuffer<std::int64_t>(series);
-    std::size_t g = 0;
-    for (std::size_t k = 0; k < n; ++k) {
+    grouped.starts = OwnedBuffer<std::uint64_t>(series + 1);
+    grouped.labels = OwnedBuffer<std::int64_t>(series);
+    grouped.rows = OwnedBuffer<std::uint64_t>(n);
+    for (std::size_t k = 0, g = 0; k < n; ++k) {
         if (k == 0 || sorted[k].key != sorted[k - 1].key) {
-            grouping.starts[g] = k;
-            grouping.labels[g++] = label_of(sorted[k].key);
+            grouped.starts[g] = k;
+            grouped.labels[g++] = label_of(sorted[k].key);
         }
-        grouping.rows[k] = sorted[k].row;
+        grouped.rows[k] = sorted[k].row;
     }
-    grouping.starts[series] = n;
-    return grouping;
+    grouped.starts[series] = n;
+    sorted = OwnedBuffer<Keyed>();
+    grouped.values = OwnedBuffer<double>(n);
+    grouped.timestamps = OwnedBuffer<double>(n);
+    for (std::size_t k = 0; k < n; ++k) {
+        grouped.values[k] = values[grouped.rows[k]];
+        grouped.timestamps[k] = timestamps[grouped.rows[k]];
+    }
 }
 
 // A run of consecutive series.
@@ -117,30 +138,17 @@ std::vector<Task> plan_tasks(std::span<const std::uint64_t> starts, std::uint64_
     return tasks;
 }
 
-// A worker's room for the series it gathers, grown to the longest.
-struct Scratch {
-    OwnedBuffer<double> values, timestamps, smoothed;
-
-    void reserve(std::size_t n) {
-        if (values.size() >= n) return;
-        values = OwnedBuffer<double>();  // freed before the larger ones are made
-        timestamps = OwnedBuffer<double>();
-        smoothed = OwnedBuffer<double>();
-        values = OwnedBuffer<double>(n);
-        timestamps = OwnedBuffer<double>(n);
-        smoothed = OwnedBuffer<double>(n);
-    }
-};
-
 }  // namespace
 
-Grouping group_rows(std::span<const std::int64_t> labels) {
+GroupedFleet group_fleet(std::span<const double> values, std::span<const double> timestamps,
+                         std::span<const std::int64_t> labels, std::size_t workers) {
     const std::size_t n = labels.size();
+    if (values.size() != n || timestamps.size() != n) fail("labels, values and timestamps of unlike lengths");
+    GroupedFleet grouped;
     if (n == 0) {
-        Grouping empty;
-        empty.starts = OwnedBuffer<std::uint64_t>(1);
-        empty.starts[0] = 0;
-        return empty;
+        grouped.starts = OwnedBuffer<std::uint64_t>(1);
+        grouped.starts[0] = 0;
+        return grouped;
     }
     std::uint64_t least = ~std::uint64_t{0}, most = 0, any = 0, all = ~std::uint64_t{0};
     for (const std::int64_t label : labels) {
@@ -150,8 +158,13 @@ Grouping group_rows(std::span<const std::int64_t> labels) {
         any |= key;
         all &= key;
     }
-    if (most - least <= n) return group_by_counting(labels, least, most - least);
-    return group_by_radix(labels, any ^ all);
+    if (most - least <= n) {
+        group_by_counting(values, timestamps, labels, least, most - least, std::max<std::size_t>(workers, 1),
+                          grouped);
+    } else {
+        group_by_radix(values, timestamps, labels, any ^ all, grouped);
+    }
+    return grouped;
 }
 
 std::optional<NanTimestamp> first_nan_timestamp(const Fleet& fleet) {
@@ -162,8 +175,8 @@ std::optional<NanTimestamp> first_nan_timestamp(const Fleet& fleet) {
         const std::uint64_t from = fleet.starts[g], to = fleet.starts[g + 1];
         if (to - from < 2) continue;
         for (std::uint64_t k = from; k < to; ++k) {
+            if (at(t, k) == at(t, k)) continue;
             const std::uint64_t row = fleet.rows.empty() ? k : at(fleet.rows, k);
-            if (at(t, row) == at(t, row)) continue;
             if (!first || row < first->row) first = NanTimestamp{g, row};
             break;
         }
@@ -187,7 +200,8 @@ void smooth_fleet(const Fleet& fleet, const SmoothingParams& params, std::size_t
         std::stable_sort(tasks.begin(), tasks.end(),
                          [](const Task& a, const Task& b) { return a.samples > b.samples; });
     }
-    std::vector<Scratch> scratch(std::min(workers, tasks.size()));
+    // Each worker's results of one series, before they go to their rows.
+    std::vector<OwnedBuffer<double>> smoothed(std::min(workers, tasks.size()));
     run_tasks(tasks.size(), workers, [&](std::size_t t, std::size_t worker, const std::atomic<bool>& stop) {
         const Task task = tasks[t];
         for (std::size_t g = task.first; g < task.end; ++g) {
@@ -195,23 +209,22 @@ void smooth_fleet(const Fleet& fleet, const SmoothingParams& params, std::size_t
             const std::uint64_t from = fleet.starts[g], to = fleet.starts[g + 1];
             if (to < from || to > n) fail("a fleet whose series do not cover its samples");
             const std::size_t len = to - from;
+            const auto values = fleet.values.subspan(from, len), timestamps = fleet.timestamps.subspan(from, len);
             if (fleet.rows.empty()) {
-                smooth_pipeline_into(fleet.values.subspan(from, len), fleet.timestamps.subspan(from, len), params,
-                                     out + from);
+                smooth_pipeline_into(values, timestamps, params, out + from);
                 continue;
             }
-            Scratch& room = scratch.at(worker);
-            room.reserve(len);
+            OwnedBuffer<double>& room = smoothed.at(worker);
+            if (room.size() < len) {
+                room = OwnedBuffer<double>();  // freed before the larger one is made
+                room = OwnedBuffer<double>(len);
+            }
+            smooth_pipeline_into(values, timestamps, params, room.data());
             const std::uint64_t* rows = fleet.rows.data() + from;
             for (std::size_t k = 0; k < len; ++k) {
-                const std::uint64_t row = rows[k];
-                if (row >= n) fail_index(n, row);
-                room.values[k] = fleet.values[row];
-                room.timestamps[k] = fleet.timestamps[row];
+                if (rows[k] >= n) fail_index(n, rows[k]);
+                out[rows[k]] = room[k];
             }
-            smooth_pipeline_into({room.values.data(), len}, {room.timestamps.data(), len}, params,
-                                 room.smoothed.data());
-            for (std::size_t k = 0; k < len; ++k) out[rows[k]] = room.smoothed[k];
         }
     });
 }

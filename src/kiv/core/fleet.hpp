@@ -11,9 +11,9 @@
 
 namespace kiv {
 
-// Series g is made of rows[starts[g]], ..., rows[starts[g + 1] - 1]; with no
-// rows, of rows starts[g] to starts[g + 1] - 1 themselves. starts holds
-// G + 1 entries from 0 to n, never decreasing.
+// Series g is samples starts[g] to starts[g + 1] - 1 of values and
+// timestamps; starts holds G + 1 entries from 0 to n, never decreasing.
+// Sample k's result goes to row rows[k], or to row k where rows is empty.
 struct Fleet {
     std::span<const double> values;
     std::span<const double> timestamps;
@@ -22,15 +22,26 @@ struct Fleet {
 };
 
 // Rows brought together by label, stably: series in ascending label order,
-// each with its rows in row order. Cost O(n) by counting when the labels
-// span at most n + 1 values, else O(n) radix passes over the bytes in which
-// they differ (at most 8).
-struct Grouping {
-    OwnedBuffer<std::uint64_t> rows;
-    OwnedBuffer<std::uint64_t> starts;
+// each with its rows in row order, their samples copied into that order
+// (16 bytes a row, besides 8 for the rows and at most 16 for the series).
+// Labels that span at most n + 1 values are counted, on up to `workers`
+// threads, each placing a run of rows (their counts take at most 8 bytes a
+// row); others go by a radix sort on each byte in which they differ (at
+// most 8 passes, 32 bytes a row while it lasts). Cost O(n) either way.
+struct GroupedFleet {
+    OwnedBuffer<double> values, timestamps;
+    OwnedBuffer<std::uint64_t> rows, starts;
     OwnedBuffer<std::int64_t> labels;  // of each series
+
+    Fleet fleet() const {
+        return {{values.data(), values.size()},
+                {timestamps.data(), timestamps.size()},
+                {starts.data(), starts.size()},
+                {rows.data(), rows.size()}};
+    }
 };
-Grouping group_rows(std::span<const std::int64_t> labels);
+GroupedFleet group_fleet(std::span<const double> values, std::span<const double> timestamps,
+                         std::span<const std::int64_t> labels, std::size_t workers);
 
 // A NaN timestamp in a series of two or more samples, which has no time
 // order: the series and the row of its first NaN.
@@ -44,8 +55,9 @@ std::optional<NanTimestamp> first_nan_timestamp(const Fleet& fleet);
 // Every series smoothed into out (n entries, in row order) on up to
 // `workers` threads. Tasks are runs of consecutive series of about the same
 // number of samples, longest first, so that a long series among short ones
-// starts early instead of last. Each worker keeps one scratch for the
-// series it gathers (rows given): 24 bytes a sample of its longest.
+// starts early instead of last. Where rows are given, each worker keeps the
+// results of one series before they go to their rows: 8 bytes a sample of
+// the longest it smooths.
 void smooth_fleet(const Fleet& fleet, const SmoothingParams& params, std::size_t workers, double* out);
 
 }  // namespace kiv
