@@ -35,10 +35,18 @@ void group_by_counting(std::span<const double> values, std::span<const double> t
     const std::size_t per_run = (n + runs - 1) / runs;
     OwnedBuffer<std::uint64_t> next(runs * (span + 1));
     std::uint64_t* const counts = next.data();
+    // Each label read once: another thread may write them while the
+    // interpreter lock is released (NumPy writes without looking at
+    // borrows), and a label read again need not be the one counted.
+    OwnedBuffer<std::uint64_t> ids(n);
     run_tasks(runs, runs, [&](std::size_t r, std::size_t, const std::atomic<bool>&) {
         std::uint64_t* const mine = counts + r * (span + 1);
         std::fill_n(mine, span + 1, 0);
-        for (std::size_t k = r * per_run; k < std::min(n, (r + 1) * per_run); ++k) ++mine[key_of(labels[k]) - least];
+        for (std::size_t k = r * per_run; k < std::min(n, (r + 1) * per_run); ++k) {
+            const std::uint64_t id = key_of(labels[k]) - least;
+            if (id > span) fail("the input changed while kiv read it (written by another thread?)");
+            ++mine[ids[k] = id];
+        }
     });
     std::size_t series = 0;
     for (std::size_t j = 0; j <= span; ++j) {
@@ -63,7 +71,7 @@ void group_by_counting(std::span<const double> values, std::span<const double> t
     run_tasks(runs, runs, [&](std::size_t r, std::size_t, const std::atomic<bool>&) {
         std::uint64_t* const mine = counts + r * (span + 1);
         for (std::size_t k = r * per_run; k < std::min(n, (r + 1) * per_run); ++k) {
-            const std::uint64_t to = mine[key_of(labels[k]) - least]++;
+            const std::uint64_t to = mine[ids[k]]++;
             grouped.values[to] = values[k];
             grouped.timestamps[to] = timestamps[k];
             grouped.rows[to] = k;
