@@ -82,7 +82,7 @@ std::size_t partition_front(double* a, std::size_t n, Left left) {
 // introselect finishes, so that pivots placed against it cost O(n log n) at
 // worst, not O(n^2).
 inline void select_nth(double* a, std::size_t n, std::size_t k) {
-    constexpr std::size_t kInsertion = 16;
+    constexpr std::size_t kInsertion = 4;
     std::size_t levels = 2 * static_cast<std::size_t>(std::bit_width(n)) + 8;
     while (n > kInsertion) {
         if (levels-- == 0) return std::nth_element(a, a + k, a + n, less);
