@@ -29,6 +29,9 @@ GOOD = """
     smoothed: npt.NDArray[np.float64] = kiv.smooth(
         values, timestamps, min_window_size=1.0, max_window_sec=60,
         window_smooth_width_size=30, low_percentile=10.0, high_percentile=90.0)
+    many: npt.NDArray[np.float64] = kiv.smooth_many(
+        values, timestamps, offsets=np.array([0, 40, 100]), workers=-1, low_percentile=5)
+    grouped: npt.NDArray[np.float64] = kiv.smooth_many(values, timestamps, groups=np.zeros(100, np.int64))
     version: str = kiv.__version__
     names: list[str] = kiv.__all__
 """
@@ -92,10 +95,16 @@ def test_stub_defaults_are_the_real_ones(name, defaults):
     # what an editor shows must be what an omitted argument means
     t = np.cumsum(np.random.default_rng(3).uniform(0.5, 1.5, 300))
     x = np.sin(t / 9) + np.random.default_rng(4).normal(0, 0.2, t.size)
-    args = {"get_max_window_limit": (t,), "calculate_window_sizes": (x, 200), "smooth": (x, t)}.get(name)
+    offsets = np.array([0, 120, 300])
+    args = {"get_max_window_limit": (t,), "calculate_window_sizes": (x, 200), "smooth": (x, t),
+            "smooth_many": (x, t)}.get(name)
     if args is None:
         assert not defaults
         return
     call = getattr(kiv, name)
+    layout = {"offsets": offsets} if name == "smooth_many" else {}
     for parameter, value in defaults.items():  # one at a time, so each has to be right
-        np.testing.assert_array_equal(call(*args, **{parameter: value}), call(*args))
+        given = {**layout, parameter: value}
+        if parameter == "offsets":  # None stands for the other layout
+            given = {"offsets": value, "groups": np.repeat([0, 1], [120, 180])}
+        np.testing.assert_array_equal(call(*args, **given), call(*args, **layout))
