@@ -85,12 +85,23 @@ def test_matches_a_loop_of_smooth(shape, workers, params):
         same(kiv.smooth_many(values, times, groups=labels, workers=workers, **params), expected)
 
 
+@pytest.mark.parametrize("workers", [None, 2**60, 2**63 - 1, 10**6])
+def test_any_number_of_workers(workers):
+    # no more threads than there is work for, and no overflow in sharing it
+    values, times, offsets = fleet(4, [3000] * 8)
+    labels = np.repeat(np.zeros(8, np.int64), np.diff(offsets))
+    same(kiv.smooth_many(values, times, offsets=offsets, workers=workers),
+         kiv.smooth_many(values, times, offsets=offsets))
+    same(kiv.smooth_many(values, times, groups=labels, workers=workers), kiv.smooth(values, times))
+
+
 def test_arrow_layout_and_masked_values():
     pa = pytest.importorskip("pyarrow")
     values, times, offsets = fleet(3, [40, 0, 300, 1])
-    lists = pa.LargeListArray.from_arrays(pa.array(offsets), pa.array(values))
-    got = kiv.smooth_many(lists.values.to_numpy(), times, offsets=lists.offsets.to_numpy(), workers=2)
-    same(got, loop_of_smooth(values, times, offsets))
+    for lists in (pa.LargeListArray.from_arrays(pa.array(offsets), pa.array(values)),
+                  pa.ListArray.from_arrays(pa.array(offsets.astype(np.int32)), pa.array(values))):
+        got = kiv.smooth_many(lists.values.to_numpy(), times, offsets=lists.offsets.to_numpy(), workers=2)
+        same(got, loop_of_smooth(values, times, offsets))
     masked = np.ma.masked_array(values, mask=np.arange(values.size) % 7 == 0)
     same(kiv.smooth_many(masked, times, offsets=offsets),
          loop_of_smooth(masked.filled(np.nan), times, offsets))
@@ -103,7 +114,8 @@ OFF = np.array([0, 4, 10])
 @pytest.mark.parametrize("kwargs, error, message", [
     (dict(), TypeError, r"^smooth_many\(\) takes exactly one of `offsets` and `groups`$"),
     (dict(offsets=OFF, groups=np.zeros(10, np.int64)), TypeError, "exactly one"),
-    (dict(offsets=OFF.astype(np.int32)), TypeError, "ndarray"),
+    (dict(offsets=OFF.astype(np.uint64)), TypeError, "ndarray"),
+    (dict(offsets=OFF.astype(np.int32)[::-1]), ValueError, r"^`offsets\[0\]` is 10, not 0$"),
     (dict(groups=np.zeros(9, np.int64)), ValueError, "^`values` and `groups` must have the same length$"),
     (dict(offsets=np.zeros(0, np.int64)), ValueError, "at least one entry"),
     (dict(offsets=np.array([1, 4, 10])), ValueError, r"^`offsets\[0\]` is 1, not 0$"),

@@ -6,6 +6,7 @@
 #include "binding/array_argument.hpp"
 #include "binding/binder.hpp"
 #include "binding/detached.hpp"
+#include "binding/numpy.hpp"
 #include "binding/result_array.hpp"
 #include "kiv/functions.hpp"
 
@@ -44,9 +45,9 @@ std::int64_t cpu_count() {
 }
 
 // As scipy.fft counts them: k threads at most, or, counted back from
-// os.cpu_count(), -1 for every CPU.
+// os.cpu_count(), -1 for every CPU; None is 1.
 std::size_t worker_count(PyObject* slot) {
-    const std::int64_t workers = i64_argument(slot, "workers", 1);
+    const std::int64_t workers = i64_argument(slot == Py_None ? nullptr : slot, "workers", 1);
     if (workers > 0) return static_cast<std::size_t>(workers);
     if (workers == 0) throw PyError(PyExc_ValueError, "`workers` must not be 0");
     const std::int64_t cpus = cpu_count();
@@ -82,6 +83,18 @@ void check_offsets(std::span<const std::int64_t> offsets, std::size_t n) {
     }
 }
 
+// An Arrow list array's offsets are int32 (a large list's int64): int32
+// offsets are taken as their int64 copy, G + 1 numbers read before any work.
+Ref offsets_as_int64(PyObject* offsets) {
+    numpy_api();  // is_ndarray needs the table
+    if (is_ndarray(offsets)) {
+        auto* array = reinterpret_cast<PyArrayObject*>(offsets);
+        if (PyArray_NDIM(array) == 1 && PyArray_TYPE(array) == NPY_INT32 && PyArray_ISNOTSWAPPED(array))
+            return owned_or_raise(PyObject_CallMethod(offsets, "astype", "s", "int64"));
+    }
+    return Ref::borrow(offsets);
+}
+
 struct Outcome {
     OwnedBuffer<double> smoothed;
     std::optional<NanTimestamp> nan;
@@ -100,7 +113,8 @@ Ref smooth_many_call(FastCallArgs args, Py_ssize_t nargs, PyObject* kwnames) {
     const auto values = ArrayArgument::extract(slots[0], "values", ElementKind::float64, MaskedEntries::missing);
     const auto timestamps = ArrayArgument::extract(slots[1], "timestamps", ElementKind::float64);
     const char* layout_name = by_groups ? "groups" : "offsets";
-    const auto layout = ArrayArgument::extract(slots[by_groups ? 3 : 2], layout_name, ElementKind::int64);
+    const Ref layout_object = by_groups ? Ref::borrow(slots[3]) : offsets_as_int64(slots[2]);
+    const auto layout = ArrayArgument::extract(layout_object.get(), layout_name, ElementKind::int64);
     const SmoothingParams params = smoothing_params(slots + 4);
     check_percentile(params.low_percentile, slots[7], "low_percentile");
     check_percentile(params.high_percentile, slots[8], "high_percentile");
@@ -131,7 +145,7 @@ Ref smooth_many_call(FastCallArgs args, Py_ssize_t nargs, PyObject* kwnames) {
         }
         done.nan = first_nan_timestamp(fleet);
         if (done.nan) {
-            if (by_groups) done.nan_label = grouped.labels[done.nan->series];
+            if (by_groups) done.nan_label = layout_entries[done.nan->row];  // a label of that series
             return done;
         }
         done.smoothed = OwnedBuffer<double>(n);

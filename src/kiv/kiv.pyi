@@ -179,7 +179,7 @@ def smooth_many(
     window_smooth_width_size: SupportsIndex = 30,
     low_percentile: SupportsFloat | SupportsIndex = 10.0,
     high_percentile: SupportsFloat | SupportsIndex = 90.0,
-    workers: SupportsIndex = 1,
+    workers: SupportsIndex | None = 1,
 ) -> NDArray[np.float64]:
     """Full KIV smoothing of many series in one call.
 
@@ -192,10 +192,11 @@ def smooth_many(
             masked entry) is a missing sample.
         timestamps: 1-D contiguous float64 of the same length; within a
             series any order, no NaN in a series of two or more samples.
-        offsets: int64, G + 1 entries from 0 to len(values), never
-            decreasing: series g is rows offsets[g]:offsets[g + 1] (empty
-            ones allowed). The layout of an Arrow list array: its .offsets
-            and flattened .values pass without a copy.
+        offsets: int64 (or int32, taken as an int64 copy), G + 1 entries
+            from 0 to len(values), never decreasing: series g is rows
+            offsets[g]:offsets[g + 1] (empty ones allowed). The layout of an
+            unsliced Arrow list array: its .offsets (int32; a large list's
+            int64) and .values pass as they are.
         groups: int64, a label per row, rows in any order: rows with equal
             labels form one series, in their row order (pd.factorize codes,
             say).
@@ -205,7 +206,8 @@ def smooth_many(
         high_percentile: 0 to 100.
         workers: threads to use, the calling one among them: 1 (the
             default) works on the calling thread, k > 1 on up to k, a
-            negative value counts back from os.cpu_count() (-1 for all).
+            negative value counts back from os.cpu_count() (-1 for all);
+            None is 1.
             The work is shared by samples; the threads are joined before
             the call returns, and the interpreter lock is released while
             they work (from 1024 samples).

@@ -20,32 +20,32 @@ namespace {
 std::uint64_t key_of(std::int64_t label) {
     return static_cast<std::uint64_t>(label) ^ (std::uint64_t{1} << 63);
 }
-std::int64_t label_of(std::uint64_t key) {
-    return static_cast<std::int64_t>(key ^ (std::uint64_t{1} << 63));
-}
 
 // Labels that span few values: each run of rows counts its rows per label,
 // then places them after those of the labels below and of the runs before.
+// Id holds a label less the least (32 bits where they span fewer values).
+template <class Id>
 void group_by_counting(std::span<const double> values, std::span<const double> timestamps,
                        std::span<const std::int64_t> labels, std::uint64_t least, std::uint64_t span,
                        std::size_t workers, GroupedFleet& grouped) {
     const std::size_t n = labels.size();
-    // Counts of every run take at most a word a row.
-    const std::size_t runs = std::max<std::size_t>(1, std::min<std::size_t>(workers, n / (span + 1)));
+    // Runs of kFleetTask rows at least, whose counts take at most a word a row.
+    const std::size_t runs = std::max<std::size_t>(
+        1, std::min({workers, n / (span + 1), n / static_cast<std::size_t>(thresholds::kFleetTask)}));
     const std::size_t per_run = (n + runs - 1) / runs;
     OwnedBuffer<std::uint64_t> next(runs * (span + 1));
     std::uint64_t* const counts = next.data();
     // Each label read once: another thread may write them while the
     // interpreter lock is released (NumPy writes without looking at
     // borrows), and a label read again need not be the one counted.
-    OwnedBuffer<std::uint64_t> ids(n);
+    OwnedBuffer<Id> ids(n);
     run_tasks(runs, runs, [&](std::size_t r, std::size_t, const std::atomic<bool>&) {
         std::uint64_t* const mine = counts + r * (span + 1);
         std::fill_n(mine, span + 1, 0);
         for (std::size_t k = r * per_run; k < std::min(n, (r + 1) * per_run); ++k) {
             const std::uint64_t id = key_of(labels[k]) - least;
             if (id > span) fail("the input changed while kiv read it (written by another thread?)");
-            ++mine[ids[k] = id];
+            ++mine[ids[k] = static_cast<Id>(id)];
         }
     });
     std::size_t series = 0;
@@ -55,14 +55,11 @@ void group_by_counting(std::span<const double> values, std::span<const double> t
         series += rows != 0;
     }
     grouped.starts = OwnedBuffer<std::uint64_t>(series + 1);
-    grouped.labels = OwnedBuffer<std::int64_t>(series);
     std::uint64_t at = 0;
     for (std::size_t j = 0, g = 0; j <= span; ++j) {
         const std::uint64_t first = at;
         for (std::size_t r = 0; r < runs; ++r) at += std::exchange(counts[r * (span + 1) + j], at);
-        if (at == first) continue;
-        grouped.starts[g] = first;
-        grouped.labels[g++] = label_of(least + j);
+        if (at != first) grouped.starts[g++] = first;
     }
     grouped.starts[series] = at;
     grouped.values = OwnedBuffer<double>(n);
@@ -106,13 +103,9 @@ void group_by_radix(std::span<const double> values, std::span<const double> time
     std::size_t series = 1;
     for (std::size_t k = 1; k < n; ++k) series += sorted[k].key != sorted[k - 1].key;
     grouped.starts = OwnedBuffer<std::uint64_t>(series + 1);
-    grouped.labels = OwnedBuffer<std::int64_t>(series);
     grouped.rows = OwnedBuffer<std::uint64_t>(n);
     for (std::size_t k = 0, g = 0; k < n; ++k) {
-        if (k == 0 || sorted[k].key != sorted[k - 1].key) {
-            grouped.starts[g] = k;
-            grouped.labels[g++] = label_of(sorted[k].key);
-        }
+        if (k == 0 || sorted[k].key != sorted[k - 1].key) grouped.starts[g++] = k;
         grouped.rows[k] = sorted[k].row;
     }
     grouped.starts[series] = n;
@@ -167,8 +160,13 @@ GroupedFleet group_fleet(std::span<const double> values, std::span<const double>
         all &= key;
     }
     if (most - least <= n) {
-        group_by_counting(values, timestamps, labels, least, most - least, std::max<std::size_t>(workers, 1),
-                          grouped);
+        const std::uint64_t span = most - least;
+        workers = std::max<std::size_t>(workers, 1);
+        if (span <= 0xFFFFFFFF) {
+            group_by_counting<std::uint32_t>(values, timestamps, labels, least, span, workers, grouped);
+        } else {
+            group_by_counting<std::uint64_t>(values, timestamps, labels, least, span, workers, grouped);
+        }
     } else {
         group_by_radix(values, timestamps, labels, any ^ all, grouped);
     }
@@ -200,9 +198,10 @@ void smooth_fleet(const Fleet& fleet, const SmoothingParams& params, std::size_t
         fail("a fleet whose series do not cover its samples");
     }
     if (n == 0) return;
-    workers = std::max<std::size_t>(workers, 1);
-    // Several tasks a worker, so that the last ones to finish are short.
-    const std::uint64_t target = workers == 1 ? n : std::max<std::uint64_t>(n / (16 * workers), thresholds::kFleetTask);
+    // No more workers than tasks of kFleetTask samples, each with several
+    // tasks, so that the last ones to finish are short.
+    workers = std::clamp<std::size_t>(workers, 1, std::max<std::size_t>(1, n / thresholds::kFleetTask));
+    const std::uint64_t target = workers == 1 ? n : std::max<std::uint64_t>(n / workers / 16, thresholds::kFleetTask);
     std::vector<Task> tasks = plan_tasks(fleet.starts, target);
     if (workers > 1) {
         std::stable_sort(tasks.begin(), tasks.end(),

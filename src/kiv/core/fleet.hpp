@@ -23,16 +23,15 @@ struct Fleet {
 
 // Rows brought together by label, stably: series in ascending label order,
 // each with its rows in row order, their samples copied into that order
-// (16 bytes a row, besides 8 for the rows and at most 16 for the series).
+// (16 bytes a row, besides 8 for the rows and at most 8 for the series).
 // Labels that span at most n + 1 values are counted, on up to `workers`
-// threads, each placing a run of rows (the labels read once take 8 bytes a
-// row, the counts at most 8 more); others go by a radix sort on each byte
-// in which they differ (at most 8 passes, 32 bytes a row while it lasts).
-// Cost O(n) either way.
+// threads, each placing a run of rows (the labels read once take 4 bytes a
+// row, 8 where they span 2^32 values or more, the counts at most 8 more);
+// others go by a radix sort on each byte in which they differ (at most 8
+// passes, 32 bytes a row while it lasts). Cost O(n) either way.
 struct GroupedFleet {
     OwnedBuffer<double> values, timestamps;
     OwnedBuffer<std::uint64_t> rows, starts;
-    OwnedBuffer<std::int64_t> labels;  // of each series
 
     Fleet fleet() const {
         return {{values.data(), values.size()},
