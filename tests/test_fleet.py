@@ -194,3 +194,37 @@ def test_failure_in_one_worker():
     report = run_fresh(WORKER_FAILS, timeout=300)
     assert report == {"outcomes": ["MemoryError"], "growth": report["growth"], "same": True}
     assert report["growth"] < 1 << 20
+
+
+# Peak memory of one call beyond its inputs and result, on each way of
+# grouping: every row its own series (counted), few labels (counted, two
+# workers) and labels far apart (radix sorted).
+PEAK_MEMORY = r"""
+import json, numpy as np, kiv
+
+def high_water():
+    with open("/proc/self/status") as status:
+        return next(int(l.split()[1]) * 1024 for l in status if l.startswith("VmHWM"))
+
+n = 2_000_000
+rng = np.random.default_rng(0)
+values, times = rng.random(n), rng.random(n)
+cases = {"distinct": (rng.permutation(n), 1), "few": (rng.integers(0, 100, n), 2),
+         "far apart": (rng.integers(0, 100, n) << 40, 1)}
+kiv.smooth_many(values[:64], times[:64], groups=np.zeros(64, np.int64))  # set-up done
+peaks = {}
+for name, (labels, workers) in cases.items():
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")  # the high-water mark starts again from what is resident now
+    before = high_water()
+    result = kiv.smooth_many(values, times, groups=labels, workers=workers)
+    peaks[name] = (high_water() - before - result.nbytes) / n
+    del result
+print(json.dumps(peaks))
+"""
+
+
+def test_peak_memory():
+    env = {"MALLOC_MMAP_THRESHOLD_": "65536", "MALLOC_TRIM_THRESHOLD_": "0"}  # freed memory returns at once
+    for name, per_sample in run_fresh(PEAK_MEMORY, env=env).items():
+        assert per_sample <= 48, (name, per_sample)
