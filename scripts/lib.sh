@@ -295,7 +295,7 @@ kiv_aarch64_requirements() {
 kiv_check_linux_library() {
     local lib=$1 most=$2 newest exports
     newest=$(readelf --dyn-syms -W "$lib" | grep -o '@GLIBC_[0-9.]*' | sed 's/@GLIBC_//' | sort -uV | tail -n 1)
-    exports=$(readelf --dyn-syms -W "$lib" | awk '$7 != "UND" && $5 != "LOCAL" && $4 != "SECTION" && $8 != "" {print $8}' | tr '\n' ' ')
+    exports=$(readelf --dyn-syms -W "$lib" | awk '$1 ~ /^[0-9]+:$/ && $7 != "UND" && $5 != "LOCAL" && $4 != "SECTION" && $8 != "" {print $8}' | tr '\n' ' ')
     echo "   newest glibc symbol: $newest; exports: $exports"
     [ "$(printf '%s\n' "$newest" "$most" | sort -V | tail -n 1)" = "$most" ] || { echo "   needs glibc $newest, newer than $most" >&2; return 1; }
     [ "$exports" = "PyInit_kiv " ] || { echo "   exports more than PyInit_kiv" >&2; return 1; }
