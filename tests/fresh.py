@@ -15,13 +15,17 @@ import time
 # KIV_CPU_LEVEL, which caps the level in use at import.
 CPU_LEVELS = ["baseline", "avx2", "avx512"] if platform.machine() == "x86_64" else ["neon"]
 
+# Time limits stretched by this factor: the scripts set it when they run the
+# tests under emulation.
+TIME_SCALE = float(os.environ.get("KIV_TEST_TIME_SCALE", "1"))
+
 
 def run_fresh(script, *args, timeout=120, env=None):
     """Runs `script` with `args` (and the variables `env` added to the
     environment); returns what it printed, read as JSON."""
     env = dict(os.environ, **(env or {}), PYTHONPATH=os.path.dirname(__file__))
     done = subprocess.run([sys.executable, "-c", script, *args], env=env,
-                          capture_output=True, text=True, timeout=timeout)
+                          capture_output=True, text=True, timeout=timeout * TIME_SCALE)
     assert done.returncode == 0, done.stderr
     return json.loads(done.stdout)
 
@@ -37,7 +41,7 @@ def in_child(work, timeout=30):
         finally:
             os._exit(0)
     os.close(write)
-    deadline = time.monotonic() + timeout
+    deadline = time.monotonic() + timeout * TIME_SCALE
     while os.waitpid(pid, os.WNOHANG) == (0, 0):
         if time.monotonic() > deadline:
             os.kill(pid, signal.SIGKILL)

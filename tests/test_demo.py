@@ -6,6 +6,8 @@ from pathlib import Path
 
 import pytest
 
+from fresh import TIME_SCALE
+
 pytest.importorskip("matplotlib")
 
 DEMO = Path(__file__).resolve().parent.parent / "demo" / "demo.py"
@@ -16,7 +18,7 @@ def test_demo_writes_figure_and_summary(tmp_path):
     env = {**os.environ, "MPLCONFIGDIR": str(tmp_path / "mpl")}
     env.pop("DISPLAY", None)
     run = subprocess.run([sys.executable, str(DEMO), "--samples", "2000", "--out", str(out)],
-                         cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120)
+                         cwd=tmp_path, env=env, capture_output=True, text=True, timeout=120 * TIME_SCALE)
     assert run.returncode == 0, run.stderr
     assert out.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 

@@ -13,6 +13,7 @@ import numpy as np
 import pytest
 
 import kiv
+from fresh import TIME_SCALE
 
 EXAMPLES = Path(__file__).resolve().parent.parent / "examples"
 
@@ -29,7 +30,7 @@ def test_functions_pickle_by_reference(name):
 
 def example(name, *args, cwd):
     run = subprocess.run([sys.executable, str(EXAMPLES / name), *args], cwd=cwd, capture_output=True, text=True,
-                         timeout=300)
+                         timeout=300 * TIME_SCALE)
     assert run.returncode == 0, run.stderr
     return run.stdout
 

@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 import kiv
+from fresh import TIME_SCALE
 
 pytestmark = pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="mypy not installed")
 
@@ -47,7 +48,7 @@ def mypy(tmp_path, cache, source):
     # Run from tmp_path so that only the installed kiv can be found.
     return subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-color-output",
                            "--cache-dir", str(cache), "example.py"],
-                          cwd=tmp_path, capture_output=True, text=True, timeout=300)
+                          cwd=tmp_path, capture_output=True, text=True, timeout=300 * TIME_SCALE)
 
 
 def test_strict_example_passes(tmp_path, cache):
@@ -77,7 +78,7 @@ RUNTIME_ELLIPSIS = re.compile(r'^kiv\.\w+ is inconsistent, runtime parameter "\w
 def test_stub_matches_module(tmp_path):
     # Parameter names, kinds and defaults of the stub against the compiled module.
     run = subprocess.run([sys.executable, "-m", "mypy.stubtest", "--concise", "kiv"],
-                         cwd=tmp_path, capture_output=True, text=True, timeout=300)
+                         cwd=tmp_path, capture_output=True, text=True, timeout=300 * TIME_SCALE)
     unexpected = [line for line in run.stdout.splitlines() if line and not RUNTIME_ELLIPSIS.match(line)]
     assert not unexpected and "error" not in run.stderr.lower(), run.stdout + run.stderr
 

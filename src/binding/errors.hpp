@@ -96,11 +96,12 @@ PyObject* guarded(Body&& body) {
         PyErr_NoMemory();
     } catch (const std::length_error&) {  // a container asked for more than memory can hold
         PyErr_NoMemory();
-    } catch (...) {
-        // Any other C++ exception ends the process; an unwinding that is no
-        // C++ exception (pthread_exit's abi::__forced_unwind) goes on.
-        if (std::current_exception()) std::terminate();
-        throw;
+    } catch (const std::exception&) {
+        // Any other C++ exception ends the process (one of no standard type
+        // too: no frame above catches it). Not catch (...): an unwinding that
+        // is no C++ exception (pthread_exit's) must go on, and libc++abi's
+        // rethrow cannot resume it.
+        std::terminate();
     }
     return nullptr;
 }

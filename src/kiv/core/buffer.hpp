@@ -8,6 +8,10 @@
 #include <new>
 #include <utility>
 
+#if defined(_WIN32)
+#include <malloc.h>
+#endif
+
 namespace kiv {
 
 // From this size on a buffer lies on whole huge pages and asks for them:
@@ -18,9 +22,28 @@ namespace kiv {
 inline constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
 void advise_huge_pages(void* data, std::size_t bytes) noexcept;
 
+// Memory aligned to `alignment` (a power of two; above malloc's own, one
+// that divides `bytes`); null when there is none. Freed by free_aligned.
+// The Windows C runtime has no aligned_alloc, and its aligned blocks need a
+// free of their own.
+inline void* allocate_aligned(std::size_t alignment, std::size_t bytes) noexcept {
+#if defined(_WIN32)
+    return _aligned_malloc(bytes, alignment);
+#else
+    return alignment <= alignof(std::max_align_t) ? std::malloc(bytes) : std::aligned_alloc(alignment, bytes);
+#endif
+}
+inline void free_aligned(void* data) noexcept {
+#if defined(_WIN32)
+    _aligned_free(data);
+#else
+    std::free(data);
+#endif
+}
+
 // Frees a buffer made by OwnedBuffer; nothing is freed when capacity is 0.
 inline void release_buffer(void* data, std::size_t /*length*/, std::size_t capacity) noexcept {
-    if (capacity != 0) std::free(data);
+    if (capacity != 0) free_aligned(data);
 }
 
 template <class T>
@@ -33,10 +56,10 @@ public:
         const std::size_t bytes = n * sizeof(T);
         void* p = nullptr;
         if (bytes < kHugePageBytes) {
-            p = std::malloc(bytes);
+            p = allocate_aligned(alignof(std::max_align_t), bytes);
         } else if (bytes <= static_cast<std::size_t>(-1) - kHugePageBytes) {
             const std::size_t whole = (bytes + kHugePageBytes - 1) / kHugePageBytes * kHugePageBytes;
-            p = std::aligned_alloc(kHugePageBytes, whole);
+            p = allocate_aligned(kHugePageBytes, whole);
             if (p != nullptr) advise_huge_pages(p, whole);
         }
         if (p == nullptr) throw std::bad_alloc();

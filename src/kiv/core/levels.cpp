@@ -9,6 +9,9 @@
 
 #if defined(__x86_64__)
 #include <cpuid.h>
+#elif defined(__aarch64__) && defined(__linux__)
+#include <asm/hwcap.h>
+#include <sys/auxv.h>
 #endif
 
 #include "kiv/core/kernels.hpp"
@@ -58,14 +61,23 @@ const X86& x86() {
     return features;
 }
 
-// Lowest first; the first is always supported.
+// Lowest first; the first is what the module itself is compiled for.
 const Level kLevels[] = {
     {&levels::baseline::kernels, [] { return true; }},
     {&levels::avx2::kernels, [] { return x86().v3; }},
     {&levels::avx512::kernels, [] { return x86().v4; }},
 };
 #elif defined(__aarch64__)
-const Level kLevels[] = {{&levels::neon::kernels, [] { return true; }}};
+// Advanced SIMD, from the hardware capabilities the kernel hands over (not
+// the compiler's runtime); elsewhere (macOS) every aarch64 CPU has it.
+bool asimd() {
+#if defined(__linux__)
+    return (getauxval(AT_HWCAP) & HWCAP_ASIMD) != 0;
+#else
+    return true;
+#endif
+}
+const Level kLevels[] = {{&levels::neon::kernels, asimd}};
 #else
 #error "kiv's kernels are built for x86-64 and aarch64"
 #endif
@@ -87,6 +99,8 @@ CpuLevel choose(const char* cap) {
         }
     }
     std::size_t best = 0;
+    // No level below the first: a CPU without it cannot run kiv at all.
+    if (!kLevels[0].supported()) error = std::string("this CPU lacks ") + kLevels[0].kernels->level;
     while (best + 1 < top && kLevels[best + 1].supported()) ++best;
     return {kLevels[best].kernels, error};
 }

@@ -35,7 +35,7 @@ bool mean_by_chunks(std::span<const double> samples, const std::uint8_t* widths,
                     const std::int64_t* sizes = nullptr, std::uint8_t* narrowed = nullptr) {
     const std::size_t n = samples.size();
     constexpr std::size_t kChunk = thresholds::kMeanChunk;
-    const std::size_t reach = std::min(n, kChunk + 2 * thresholds::kMeanReach);  // short signals need short buffers
+    const std::size_t reach = std::min(n, kChunk + 2 * static_cast<std::size_t>(thresholds::kMeanReach));  // short signals need short buffers
     constexpr std::size_t kMargin = thresholds::kMeanMargin;
     const Kernels& level = kernels();
     bool inside = true;
