@@ -54,7 +54,7 @@ def test_table_on_a_thread_pool(tmp_path):
     table.loc[rng.random(len(table)) < 0.02, "value"] = np.nan
     table = table.iloc[rng.permutation(len(table))]
     table.to_csv(tmp_path / "table.csv", index=False)
-    done = example("thread_pool.py", "table.csv", "--threads", "3", "--out", "out.parquet", cwd=tmp_path)
+    done = example("thread_pool.py", "table.csv", "--workers", "3", "--out", "out.parquet", cwd=tmp_path)
     assert re.match(rf"40 sensors, {len(table):,} samples, .* with 3 in .*, same results", done), done
     out = pd.read_parquet(tmp_path / "out.parquet")
     assert np.array_equal(out["smoothed"].to_numpy().view(np.int64), serial(out).view(np.int64))
