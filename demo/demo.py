@@ -120,8 +120,12 @@ def draw(log: Log, smoothed: np.ndarray, widths: np.ndarray, fixed: np.ndarray,
     raw_style = dict(color="#9aa5b1", lw=0, marker=".", ms=2.0, alpha=0.55)
     kiv_style = dict(color="#1f5fa8", lw=1.4)
     fixed_style = dict(color="#e07b00", lw=1.2, ls="--")
-    fault_style = dict(color="#d64545", alpha=0.2, lw=0)
+    fault_style = dict(color="#d64545", alpha=0.3, lw=0)
+    nan_style = dict(color="#d64545", ls="", marker="|", ms=9, mew=1.3)
     dropout_style = dict(color="#6b7280", alpha=0.12, lw=0, hatch="///")
+    zoom_color = "#c98a00"
+    width_color = "#2a9d8f"
+    missing = np.isnan(log.values)
 
     fig = plt.figure(figsize=(12, 8.6), dpi=120, layout="constrained")
     grid = fig.add_gridspec(3, 1, height_ratios=[3.0, 1.4, 2.6])
@@ -129,11 +133,19 @@ def draw(log: Log, smoothed: np.ndarray, widths: np.ndarray, fixed: np.ndarray,
     mid = fig.add_subplot(grid[1], sharex=top)
     zoom = fig.add_subplot(grid[2])
 
-    def mark_gaps(ax):
+    def mark_gaps(ax, rows=slice(None)):
         for a, b in log.faults:
             ax.axvspan(as_datetime(a), as_datetime(b), **fault_style)
         for a, b in log.dropouts:
             ax.axvspan(as_datetime(a), as_datetime(b), **dropout_style)
+        # a tick along the bottom for every NaN reading: runs of a few seconds
+        # are too thin to see as spans over hours
+        gaps = t[rows][missing[rows]]
+        ax.plot(gaps, np.full(gaps.size, 0.025), transform=ax.get_xaxis_transform(), **nan_style)
+
+    def mark_zoom(ax):
+        ax.axvspan(as_datetime(lo), as_datetime(hi), color=zoom_color, alpha=0.12, lw=0)
+        ax.axvspan(as_datetime(lo), as_datetime(hi), fill=False, ec=zoom_color, lw=1.4)
 
     # Zoom on the start of the first burst: calm, then busy.
     burst = min(log.bursts)
@@ -141,24 +153,29 @@ def draw(log: Log, smoothed: np.ndarray, widths: np.ndarray, fixed: np.ndarray,
     hi = min(lo + 360.0, log.timestamps[-1])
 
     mark_gaps(top)
+    mark_zoom(top)
     top.plot(t, log.values, **raw_style)
     top.plot(*broken(log.timestamps, smoothed), **kiv_style)
-    top.axvspan(as_datetime(lo), as_datetime(hi), fill=False, ec="#444", lw=0.8, ls=":")
+    top.annotate("close-up below", (as_datetime(hi), 0.09), xycoords=("data", "axes fraction"),
+                 xytext=(4, 0), textcoords="offset points", va="bottom", fontsize=8.5, color=zoom_color,
+                 fontweight="bold")
     top.set_ylabel("pressure (kPa)")
     top.set_title(f"kiv.smooth on a simulated pressure sensor: {log.values.size:,} readings about 1 s apart,"
                   " with dropouts and NaN runs", loc="left", fontweight="bold")
     top.legend(handles=[
         plt.Line2D([], [], label="raw readings", **{**raw_style, "ms": 6, "alpha": 1}),
         plt.Line2D([], [], label="kiv.smooth", **kiv_style),
+        plt.Line2D([], [], label="NaN reading", **nan_style),
         Patch(label="NaN run (sensor fault)", facecolor=fault_style["color"], alpha=0.3),
         Patch(label="dropout (no readings)", facecolor=dropout_style["color"], alpha=0.25, hatch="///"),
-    ], loc="upper left", ncols=4, frameon=False, fontsize=9)
+    ], loc="upper left", ncols=5, frameon=False, fontsize=9)
     top.margins(x=0.005)
     top.set_ylim(np.nanmin(log.values) - 0.5, np.nanmax(log.values) + 1.8)
 
     mark_gaps(mid)
-    mid.fill_between(t, widths, step="mid", color="#2a9d8f", alpha=0.35, lw=0)
-    mid.step(t, widths, where="mid", color="#2a9d8f", lw=0.9)
+    mark_zoom(mid)
+    mid.fill_between(t, widths, step="mid", color=width_color, alpha=0.35, lw=0)
+    mid.step(t, widths, where="mid", color=width_color, lw=0.9)
     mid.axhline(limit, color="#444", lw=0.8, ls="--")
     mid.annotate(f"window limit {limit}", (1.0, limit), xycoords=("axes fraction", "data"),
                  xytext=(-4, 3), textcoords="offset points", ha="right", va="bottom", fontsize=8.5, color="#444")
@@ -168,16 +185,48 @@ def draw(log: Log, smoothed: np.ndarray, widths: np.ndarray, fixed: np.ndarray,
                   loc="left", fontsize=10)
 
     inside = (log.timestamps >= lo) & (log.timestamps <= hi)
-    mark_gaps(zoom)
+    mark_gaps(zoom, inside)
     zoom.plot(t[inside], log.values[inside], **{**raw_style, "ms": 3.5, "alpha": 0.8})
     ts = log.timestamps[inside]
     zoom.plot(*broken(ts, log.clean[inside]), color="#111", lw=0.8, alpha=0.6, label="clean signal")
     zoom.plot(*broken(ts, fixed[inside]), label=f"fixed {fixed_width}-sample mean", **fixed_style)
     zoom.plot(*broken(ts, smoothed[inside]), label="kiv.smooth", **kiv_style)
     zoom.set_xlim(as_datetime(lo), as_datetime(hi))
+    shown = np.r_[log.values[inside], log.clean[inside]]
+    zoom.set_ylim(np.nanmin(shown) - 0.3, np.nanmax(shown) + 0.45 * np.ptp(shown[~np.isnan(shown)]))
     zoom.set_ylabel("pressure (kPa)")
-    zoom.set_title("zoom: a calm stretch running into a burst", loc="left", fontsize=10)
-    zoom.legend(loc="upper left", ncols=3, frameon=False, fontsize=9)
+    for side in ("left", "bottom"):
+        zoom.spines[side].set_color(zoom_color)
+        zoom.spines[side].set_linewidth(1.4)
+
+    # The widths of the close-up, in the lower part of the same panel.
+    zoom_widths = zoom.twinx()
+    zoom_widths.step(t[inside], widths[inside], where="mid", color=width_color, lw=1.0, alpha=0.8,
+                     label="window width (right axis)")
+    zoom_widths.set_ylim(0, limit * 3.2)
+    zoom_widths.set_yticks([0, limit])
+    zoom_widths.set_ylabel("window (samples)", color=width_color, loc="bottom")
+    zoom_widths.tick_params(axis="y", colors=width_color)
+    zoom_widths.spines["right"].set_color(width_color)
+    zoom_widths.spines["top"].set_visible(False)
+
+    # kiv's lag: the burst starts small, and the widths follow the swings
+    # through the rolling median, so its first seconds are smoothed as calm.
+    narrow = np.flatnonzero((log.timestamps >= burst[0]) & (widths <= 5))
+    title = "close-up: a calm stretch running into a burst"
+    if narrow.size:
+        settled = log.timestamps[narrow[0]]
+        lag = settled - burst[0]
+        zoom.axvspan(as_datetime(burst[0]), as_datetime(settled), color="#f4d35e", alpha=0.35, lw=0)
+        zoom.annotate(f"the burst's first {lag:.0f} s: its swings are still small and the\n"
+                      "windows still wide, so kiv flattens them; then the widths drop",
+                      (as_datetime(burst[0] + lag / 3), 0.62), xycoords=("data", "axes fraction"),
+                      xytext=(-14, 0), textcoords="offset points", ha="right", va="center", fontsize=9,
+                      arrowprops=dict(arrowstyle="->", color="#444", lw=0.8))
+        title += f"; its first {lag:.0f} s are smoothed before the widths drop"
+    zoom.set_title(title, loc="left", fontsize=10)
+    handles = zoom.get_legend_handles_labels()[0] + zoom_widths.get_legend_handles_labels()[0]
+    zoom.legend(handles=handles, loc="upper left", ncols=4, frameon=False, fontsize=9)
 
     zoom.xaxis.set_major_locator(mdates.MinuteLocator())
     for ax in (top, mid, zoom):

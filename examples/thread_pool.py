@@ -5,11 +5,13 @@ time, value) smoothed with one kiv.smooth_many call on every core.
     python examples/thread_pool.py readings.parquet       # or .csv
     python examples/thread_pool.py --workers 4 --out smoothed.parquet
 
-Times are seconds (float) or datetimes; rows may come in any order. Labels
-the rows by sensor and smooths them with smooth_many on 1 worker and on
---workers (default: every CPU); for comparison, also with kiv.smooth per
-sensor in a loop and on a thread pool of as many threads. Prints the times
-and checks that all four give the same result.
+Times are seconds (numbers) or dates and times: a datetime column, or text
+in a CSV such as 2009-01-01 06:00:00 (UTC unless it gives an offset); rows
+may come in any order. Labels the rows by sensor and smooths them with
+smooth_many on 1 worker and on --workers (default: every CPU); for
+comparison, also with kiv.smooth per sensor in a loop and on a thread pool
+of as many threads. Prints the times and checks that all four give the same
+result.
 """
 
 import argparse
@@ -23,12 +25,23 @@ import pandas as pd
 import kiv
 
 
+def seconds(times):
+    """Times as float64 seconds: numbers as they are, datetimes and date text
+    counted from the earliest (only the intervals matter to kiv)."""
+    if pd.api.types.is_numeric_dtype(times):
+        return times
+    if not pd.api.types.is_datetime64_any_dtype(times):
+        try:
+            times = pd.to_datetime(times, utc=True)
+        except ValueError:  # formats that differ from row to row
+            times = pd.to_datetime(times, utc=True, format="mixed")
+    return (times - times.min()).dt.total_seconds()
+
+
 def columns(table):
     """Values, times in float64 seconds and an int64 label per row."""
     codes, _ = pd.factorize(table["sensor"], use_na_sentinel=False)  # a missing label is a sensor too
-    times = table["time"]
-    if pd.api.types.is_datetime64_any_dtype(times):
-        times = (times - times.min()).dt.total_seconds()
+    times = seconds(table["time"])
     return (table["value"].to_numpy(np.float64, na_value=np.nan), times.to_numpy(np.float64),
             codes.astype(np.int64, copy=False))
 

@@ -32,8 +32,10 @@ GOOD = """
         window_smooth_width_size=30, low_percentile=10.0, high_percentile=90.0)
     many: npt.NDArray[np.float64] = kiv.smooth_many(
         values, timestamps, offsets=np.array([0, 40, 100]), workers=-1, low_percentile=5)
+    arrow: npt.NDArray[np.float64] = kiv.smooth_many(values, timestamps, offsets=np.array([0, 100], np.int32))
     grouped: npt.NDArray[np.float64] = kiv.smooth_many(values, timestamps, groups=np.zeros(100, np.int64))
     version: str = kiv.__version__
+    level: str = kiv._cpu_level
     names: list[str] = kiv.__all__
 """
 

@@ -17,6 +17,9 @@ __all__ = [
 ]
 
 __version__: str
+# The CPU level of the numeric kernels in use: "baseline", "avx2" or "avx512"
+# on x86-64, "baseline" or "neon" on aarch64 (KIV_CPU_LEVEL caps it).
+_cpu_level: str
 
 # Scalars go through the interpreter's own conversions: a float parameter takes
 # anything with __float__ or __index__, an integer one only __index__ (so a
@@ -44,8 +47,8 @@ def get_max_window_limit(
         int, 0 to 2**63 - 1 (2 for fewer than two timestamps).
 
     Raises:
-        TypeError: `timestamps` is not a 1-D float64 array, or a parameter
-            is not a number.
+        TypeError: `timestamps` is not a 1-D float64 array (a note says how
+            to convert it), or a parameter is not a number.
         ValueError: `timestamps` is not contiguous, or is masked.
 
     Example:
@@ -83,8 +86,9 @@ def calculate_window_sizes(
         uint8 array of len(values), every width odd, 1 to 255.
 
     Raises:
-        TypeError: `values` is not a 1-D float64 array, or a parameter has
-            the wrong type (an integer one given as float).
+        TypeError: `values` is not a 1-D float64 array (a note says how to
+            convert it), or a parameter has the wrong type (an integer one
+            given as float).
         OverflowError: an integer parameter is negative or 2**64 or more.
         ValueError: `values` is not contiguous.
 
@@ -115,8 +119,9 @@ def apply_variable_smoothing(
         float64 array of len(values).
 
     Raises:
-        TypeError: an argument is not a 1-D array of its dtype (a uint8
-            width array must be converted: widths.astype(np.int64)).
+        TypeError: an argument is not a 1-D array of its dtype (a note says
+            how to convert it; for the uint8 widths of
+            calculate_window_sizes(), widths.astype(np.int64)).
         ValueError: not contiguous, lengths differ, a width outside 0..255,
             or masked window sizes.
 
@@ -160,7 +165,8 @@ def smooth(
     Raises:
         TypeError, OverflowError: as calculate_window_sizes().
         ValueError: not contiguous, lengths differ, or masked timestamps.
-        PanicException: a NaN timestamp, or a percentile above 100.
+        PanicException: a NaN timestamp, or a percentile above 100; a note
+            names it and says what to do.
 
     Example:
         >>> t = np.cumsum(np.random.default_rng(0).uniform(0.5, 1.5, 1000))
@@ -172,7 +178,7 @@ def smooth_many(
     values: NDArray[np.float64],
     timestamps: NDArray[np.float64],
     *,
-    offsets: NDArray[np.int64] | None = None,
+    offsets: NDArray[np.int64] | NDArray[np.int32] | None = None,
     groups: NDArray[np.int64] | None = None,
     min_window_size: SupportsFloat | SupportsIndex = 1.0,
     max_window_sec: SupportsFloat | SupportsIndex = 60.0,
@@ -192,7 +198,7 @@ def smooth_many(
             masked entry) is a missing sample.
         timestamps: 1-D contiguous float64 of the same length; within a
             series any order, no NaN in a series of two or more samples.
-        offsets: int64 (or int32, taken as an int64 copy), G + 1 entries
+        offsets: int64 or int32 (copied to int64), G + 1 entries
             from 0 to len(values), never decreasing: series g is rows
             offsets[g]:offsets[g + 1] (empty ones allowed). The layout of an
             unsliced Arrow list array: its .offsets (int32; a large list's
@@ -217,7 +223,8 @@ def smooth_many(
 
     Raises:
         TypeError: both or neither of `offsets` and `groups`, or an argument
-            of the wrong type or dtype.
+            of the wrong type or dtype (int32 or uint64 groups, uint64
+            offsets); a note says how to convert it.
         ValueError: bad offsets (the first bad entry is named), lengths that
             differ, a percentile outside 0..100 or NaN, `workers` 0 or below
             -os.cpu_count(), a NaN timestamp in a series of two or more
