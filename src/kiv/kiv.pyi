@@ -21,6 +21,11 @@ __version__: str
 # Scalars go through the interpreter's own conversions: a float parameter takes
 # anything with __float__ or __index__, an integer one only __index__ (so a
 # float is refused there, as at run time).
+#
+# An array argument of the wrong type keeps its TypeError and the note naming
+# the argument; a second note says what was expected, what was given and how
+# to convert it. A PanicException caused by the input (a NaN timestamp, a
+# percentile above 100) carries a note naming the cause and what to do.
 
 def get_max_window_limit(
     timestamps: NDArray[np.float64],
@@ -44,8 +49,8 @@ def get_max_window_limit(
         int, 0 to 2**63 - 1 (2 for fewer than two timestamps).
 
     Raises:
-        TypeError: `timestamps` is not a 1-D float64 array, or a parameter
-            is not a number.
+        TypeError: `timestamps` is not a 1-D float64 array (a note says how
+            to convert it), or a parameter is not a number.
         ValueError: `timestamps` is not contiguous, or is masked.
 
     Example:
@@ -83,10 +88,13 @@ def calculate_window_sizes(
         uint8 array of len(values), every width odd, 1 to 255.
 
     Raises:
-        TypeError: `values` is not a 1-D float64 array, or a parameter has
-            the wrong type (an integer one given as float).
+        TypeError: `values` is not a 1-D float64 array (a note says how to
+            convert it), or a parameter has the wrong type (an integer one
+            given as float).
         OverflowError: an integer parameter is negative or 2**64 or more.
         ValueError: `values` is not contiguous.
+        PanicException: a percentile above 100 (with at least two
+            variabilities that are not NaN); a note names it.
 
     Example:
         >>> x = np.r_[np.zeros(50), np.sin(np.arange(50.0))]   # calm, then busy
@@ -116,7 +124,8 @@ def apply_variable_smoothing(
 
     Raises:
         TypeError: an argument is not a 1-D array of its dtype (a uint8
-            width array must be converted: widths.astype(np.int64)).
+            width array must be converted: widths.astype(np.int64)); a note
+            says how.
         ValueError: not contiguous, lengths differ, a width outside 0..255,
             or masked window sizes.
 
@@ -160,7 +169,8 @@ def smooth(
     Raises:
         TypeError, OverflowError: as calculate_window_sizes().
         ValueError: not contiguous, lengths differ, or masked timestamps.
-        PanicException: a NaN timestamp, or a percentile above 100.
+        PanicException: a NaN timestamp, or a percentile above 100; a note
+            names the first NaN timestamp's index, or the percentile.
 
     Example:
         >>> t = np.cumsum(np.random.default_rng(0).uniform(0.5, 1.5, 1000))
@@ -172,7 +182,7 @@ def smooth_many(
     values: NDArray[np.float64],
     timestamps: NDArray[np.float64],
     *,
-    offsets: NDArray[np.int64] | None = None,
+    offsets: NDArray[np.int64] | NDArray[np.int32] | None = None,
     groups: NDArray[np.int64] | None = None,
     min_window_size: SupportsFloat | SupportsIndex = 1.0,
     max_window_sec: SupportsFloat | SupportsIndex = 60.0,
@@ -192,11 +202,13 @@ def smooth_many(
             masked entry) is a missing sample.
         timestamps: 1-D contiguous float64 of the same length; within a
             series any order, no NaN in a series of two or more samples.
-        offsets: int64 (or int32, taken as an int64 copy), G + 1 entries
-            from 0 to len(values), never decreasing: series g is rows
+        offsets: contiguous int64 or int32, G + 1 entries from 0 to
+            len(values), never decreasing: series g is rows
             offsets[g]:offsets[g + 1] (empty ones allowed). The layout of an
             unsliced Arrow list array: its .offsets (int32; a large list's
-            int64) and .values pass as they are.
+            int64) and .values pass as they are. Borrowed as given, then
+            copied (G + 1 numbers) before any work: writing them meanwhile
+            changes nothing.
         groups: int64, a label per row, rows in any order: rows with equal
             labels form one series, in their row order (pd.factorize codes,
             say).
@@ -217,7 +229,8 @@ def smooth_many(
 
     Raises:
         TypeError: both or neither of `offsets` and `groups`, or an argument
-            of the wrong type or dtype.
+            of the wrong type or dtype (int32 labels among them); a note says
+            how to convert it.
         ValueError: bad offsets (the first bad entry is named), lengths that
             differ, a percentile outside 0..100 or NaN, `workers` 0 or below
             -os.cpu_count(), a NaN timestamp in a series of two or more
