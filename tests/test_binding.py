@@ -152,7 +152,7 @@ def test_scalar_conversion(name, args, kwargs, error, param):
     with pytest.raises(error) as exc:
         func(*args, **kwargs)
     assert type(exc.value) is error
-    assert exc.value.__notes__ == _note(param)
+    assert exc.value.__notes__[:1] == _note(param)  # an array's has one more: test_errors.py
 
 
 class NoNotes(Exception):

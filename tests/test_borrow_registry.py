@@ -266,3 +266,18 @@ print(json.dumps(outcome))
 def test_array_changed_while_registry_is_set_up():
     assert run_fresh(CHANGED_DURING_SET_UP) == \
         "`timestamps` was changed in place (dtype, shape or memory) during the call"
+
+
+@pytest.mark.parametrize("dtype", [np.int64, np.int32])
+def test_offsets_borrowed_as_given(dtype, expect_panic):
+    # int32 offsets (an Arrow list array's) are borrowed themselves, not a copy
+    v, t = np.arange(4.0), np.arange(4.0)
+    offsets = np.array([0, 4, 0, 4], dtype)
+    with exclusive_borrow(offsets), expect_panic(ALREADY_BORROWED):
+        kiv.smooth_many(v, t, offsets=offsets[:2])
+    with exclusive_borrow(offsets[2:]):  # the region ends with the element's own size
+        kiv.smooth_many(v, t, offsets=offsets[:2])
+    references = sys.getrefcount(offsets)
+    kiv.smooth_many(v, t, offsets=offsets[:2])
+    assert_unborrowed(v, t, offsets)
+    assert sys.getrefcount(offsets) == references

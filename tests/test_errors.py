@@ -1,5 +1,6 @@
 """Internal failures: they surface as PanicException, write a report on
-stderr, release what the call held and leave the module usable."""
+stderr, release what the call held and leave the module usable. Errors
+the input causes say what to do in a note of their own."""
 
 import numpy as np
 import pytest
@@ -45,27 +46,48 @@ def test_module_keeps_working():
 samples = np.array([0.0, 1.0, 3.0])  # three variabilities: 0, 1, 2
 INDEX = "index out of bounds: the len is 3 but the index is {}"
 NONE_UNWRAP = "called `Option::unwrap()` on a `None` value"
+RANGE = "`{}` is {}; percentiles must be between 0 and 100"
+NAN_AT = "timestamps[{}] is NaN (a pandas NaT becomes NaN); drop those samples or give them times before smoothing"
+# (call, message, the note that says what to do)
 CORE_FAILURES = [
-    (lambda: kiv.calculate_window_sizes(samples, 31, high_percentile=125), INDEX.format(3)),
-    (lambda: kiv.calculate_window_sizes(samples, 31, high_percentile=200), INDEX.format(4)),
-    (lambda: kiv.calculate_window_sizes(samples, 31, high_percentile=np.inf), INDEX.format(2**64 - 1)),
+    (lambda: kiv.calculate_window_sizes(samples, 31, high_percentile=125), INDEX.format(3),
+     RANGE.format("high_percentile", "125.0")),
+    (lambda: kiv.calculate_window_sizes(samples, 31, high_percentile=200), INDEX.format(4),
+     RANGE.format("high_percentile", "200.0")),
+    (lambda: kiv.calculate_window_sizes(samples, 31, high_percentile=np.inf), INDEX.format(2**64 - 1),
+     RANGE.format("high_percentile", "inf")),
     # the low percentile is computed first
     (lambda: kiv.calculate_window_sizes(samples, 31, low_percentile=150, high_percentile=200),
-     INDEX.format(3)),
-    (lambda: kiv.smooth(samples, np.arange(3.0), high_percentile=125), INDEX.format(3)),
-    (lambda: kiv.smooth(samples, np.array([0.0, np.nan, 2.0])), NONE_UNWRAP),
-    (lambda: kiv.smooth(samples[:2], np.array([np.nan, 0.0])), NONE_UNWRAP),
-    (lambda: kiv.smooth(samples, np.array([0.0, 1.0, np.nan])), NONE_UNWRAP),
+     INDEX.format(3), RANGE.format("low_percentile", "150.0")),
+    (lambda: kiv.smooth(samples, np.arange(3.0), high_percentile=100.5), INDEX.format(3),
+     RANGE.format("high_percentile", "100.5")),
+    (lambda: kiv.smooth(samples, np.arange(3.0), low_percentile=1e20), INDEX.format(2 * 10**18),
+     RANGE.format("low_percentile", "1e+20")),
+    (lambda: kiv.smooth(samples, np.array([0.0, np.nan, 2.0])), NONE_UNWRAP, NAN_AT.format(1)),
+    (lambda: kiv.smooth(samples[:2], np.array([np.nan, 0.0])), NONE_UNWRAP, NAN_AT.format(0)),
+    # the first in the caller's order, though time order would meet another first
+    (lambda: kiv.smooth(np.ones(40), np.r_[np.arange(30.0, 0, -1), np.nan, 5.0, np.nan, np.ones(7)]),
+     NONE_UNWRAP, NAN_AT.format(30)),
 ]
 
 
-@pytest.mark.parametrize("call, message", CORE_FAILURES)
-def test_core_failure(call, message):
+@pytest.mark.parametrize("call, message, note", CORE_FAILURES)
+def test_core_failure(call, message, note):
     with pytest.raises(BaseException) as info:
         call()
     assert type(info.value) is type(provoke_panic())  # one exception type for every cause
     assert info.value.args == (message,)
+    assert info.value.__notes__ == [note]
     assert_unborrowed(samples)
+
+
+@pytest.mark.parametrize("call", [
+    lambda: kiv.calculate_window_sizes(samples, 31, low_percentile=-50, high_percentile=-np.inf),
+    lambda: kiv.smooth(samples, np.arange(3.0), low_percentile=np.nan, high_percentile=-1),
+    lambda: kiv.get_max_window_limit(np.array([0.0, np.nan, 2.0, np.nan])),  # NaN intervals skipped
+])
+def test_no_failure_below_range_or_at_nan(call):
+    call()
 
 
 def test_single_nan_timestamp_is_not_compared():
@@ -96,3 +118,93 @@ def test_fetched_back_panic_is_resumed(capfd, message, resumed):
     err = capfd.readouterr().err
     assert "fetched back" in err and "Traceback" in err  # the notice, then Python's own report
     assert kiv.get_max_window_limit(np.arange(3.0)) == 60
+
+
+N = 100
+V, T, W = np.ones(N), np.arange(float(N)), np.ones(N, np.int64)
+# Each function that takes the argument, with `x` in its place.
+TAKING = {
+    "values": [lambda x: kiv.calculate_window_sizes(x, 31), lambda x: kiv.apply_variable_smoothing(x, W),
+               lambda x: kiv.smooth(x, T), lambda x: kiv.smooth_many(x, T, offsets=np.array([0, N]))],
+    "timestamps": [lambda x: kiv.get_max_window_limit(x), lambda x: kiv.smooth(V, x),
+                   lambda x: kiv.smooth_many(V, x, groups=W)],
+    "window_sizes": [lambda x: kiv.apply_variable_smoothing(V, x)],
+    "offsets": [lambda x: kiv.smooth_many(V, T, offsets=x)],
+    "groups": [lambda x: kiv.smooth_many(V, T, groups=x)],
+}
+
+
+class Series:  # pandas' Series, Index, a DataFrame's column: no arrays, but to_numpy
+    def to_numpy(self, dtype=None):
+        return np.ones(N, dtype)
+
+
+TIMES = "convert times to float64 seconds, e.g. (t - t[0]) / np.timedelta64(1, 's')"
+# (argument, what is passed, what it is called, what to do; {} is the argument's name)
+WRONG_TYPES = [
+    ("values", np.ones(N, np.float32), "float32 with shape (100,)",
+     "np.ascontiguousarray({}, dtype=np.float64) converts it"),
+    ("timestamps", np.ones(N, ">f8"), ">f8 with shape (100,)", "np.ascontiguousarray({}, dtype=np.float64) converts it"),
+    ("values", np.ones((N, 1)), "float64 with shape (100, 1)", "np.ravel({}).astype(np.float64) converts it"),
+    ("values", np.ones((2, 50), np.float32), "float32 with shape (2, 50)",
+     "kiv takes one series a call, e.g. np.ascontiguousarray({}[0], dtype=np.float64)"),
+    ("timestamps", np.arange(N).astype("M8[ns]"), "datetime64[ns] with shape (100,)", TIMES),
+    ("timestamps", np.arange(N).astype("m8[s]"), "timedelta64[s] with shape (100,)", TIMES),
+    ("values", Series(), "Series", ".to_numpy(dtype=np.float64) converts it"),
+    ("timestamps", list(T), "list", "np.asarray({}, dtype=np.float64) converts it"),
+    ("values", 1.5, "float", "np.asarray({}, dtype=np.float64) converts it"),
+    ("values", None, "NoneType", "np.asarray({}, dtype=np.float64) converts it"),
+    ("window_sizes", np.ones(N, np.uint8), "uint8 with shape (100,)", "{}.astype(np.int64) converts it"),
+    ("window_sizes", np.ones(N), "float64 with shape (100,)", "np.ascontiguousarray({}, dtype=np.int64) converts it"),
+    ("groups", np.ones(N, np.int32), "int32 with shape (100,)", "{}.astype(np.int64) converts it"),
+    ("groups", np.ones(N, np.uint64), "uint64 with shape (100,)", "{}.astype(np.int64) converts it"),
+    ("offsets", np.array([0, N], np.uint64), "uint64 with shape (2,)", "{}.astype(np.int64) converts it"),
+    ("offsets", np.array([[0, N]], np.int32), "int32 with shape (1, 2)", "np.ravel({}).astype(np.int64) converts it"),
+    ("offsets", (0, N), "tuple", "np.asarray({}, dtype=np.int64) converts it"),
+]
+
+
+def wrong_type_cases():
+    for argument, x, got, remedy in WRONG_TYPES:
+        for k, call in enumerate(TAKING[argument]):
+            yield pytest.param(call, x, argument, got, remedy, id=f"{argument}-{got}-{k}")
+
+
+@pytest.mark.parametrize("call, x, argument, got, remedy", list(wrong_type_cases()))
+def test_wrong_type_says_what_to_do(call, x, argument, got, remedy):
+    with pytest.raises(TypeError) as info:
+        call(x)
+    passed = "'None' is" if x is None else f"'{'ndarray' if isinstance(x, np.ndarray) else got}' object is"
+    assert info.value.args == (f"{passed} not an instance of 'ndarray'",)  # as before
+    expected = "int64" if argument in ("window_sizes", "offsets", "groups") else "float64"
+    assert info.value.__notes__ == [f"while processing '{argument}'",
+                                    f"expected a contiguous 1-D {expected} array, got {got}; {remedy.format(argument)}"]
+
+
+class Unreadable(np.ndarray):
+    @property
+    def dtype(self):
+        raise LookupError("no dtype to be read")
+
+
+def test_note_without_what_cannot_be_read():
+    with pytest.raises(TypeError) as info:
+        kiv.smooth(np.ones(N, np.float32).view(Unreadable), T)
+    assert info.value.__notes__[1] == ("expected a contiguous 1-D float64 array; "
+                                       "np.ascontiguousarray(values, dtype=np.float64) converts it")
+
+
+def test_pandas_data_says_what_to_do():
+    pd = pytest.importorskip("pandas")
+    times = pd.Series(pd.to_datetime(["2024-01-01 00:00", "2024-01-01 00:01", None, "2024-01-01 00:03"]))
+    with pytest.raises(TypeError) as info:
+        kiv.smooth(pd.Series(np.ones(4)), np.arange(4.0))
+    assert info.value.__notes__[1] == "expected a contiguous 1-D float64 array, got Series; .to_numpy(dtype=np.float64) converts it"
+    t = times.to_numpy()
+    with pytest.raises(TypeError) as info:
+        kiv.smooth(np.ones(4), t)
+    assert info.value.__notes__[1].endswith(f"got {t.dtype} with shape (4,); " + TIMES)  # ns or us
+    seconds = (t - t[0]) / np.timedelta64(1, "s")  # the NaT becomes NaN
+    with pytest.raises(BaseException) as info:
+        kiv.smooth(np.ones(4), seconds)
+    assert info.value.__notes__ == [NAN_AT.format(2)]

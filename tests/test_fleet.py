@@ -115,7 +115,12 @@ OFF = np.array([0, 4, 10])
     (dict(), TypeError, r"^smooth_many\(\) takes exactly one of `offsets` and `groups`$"),
     (dict(offsets=OFF, groups=np.zeros(10, np.int64)), TypeError, "exactly one"),
     (dict(offsets=OFF.astype(np.uint64)), TypeError, "ndarray"),
-    (dict(offsets=OFF.astype(np.int32)[::-1]), ValueError, r"^`offsets\[0\]` is 10, not 0$"),
+    (dict(offsets=OFF.astype(np.int32)[::-1].copy()), ValueError, r"^`offsets\[0\]` is 10, not 0$"),
+    (dict(offsets=np.arange(0, 11, 5, dtype=np.int32)[::-1]), ValueError,
+     "^`offsets` must be a contiguous 1-D int64 array$"),
+    (dict(offsets=np.arange(0, 11, 5, dtype=np.int64)[::-1]), ValueError,
+     "^`offsets` must be a contiguous 1-D int64 array$"),
+    (dict(groups=np.zeros(10, np.int32)), TypeError, "ndarray"),  # labels: int64 only
     (dict(groups=np.zeros(9, np.int64)), ValueError, "^`values` and `groups` must have the same length$"),
     (dict(offsets=np.zeros(0, np.int64)), ValueError, "at least one entry"),
     (dict(offsets=np.array([1, 4, 10])), ValueError, r"^`offsets\[0\]` is 1, not 0$"),

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import kiv
-from fresh import run_fresh
+from fresh import CPU_LEVELS, run_fresh
 from registry_helpers import assert_unborrowed, borrow_api
 
 # Well above kDetachFrom (src/binding/detached.hpp): these calls run with the
@@ -446,3 +446,99 @@ print(json.dumps("exiting"))
 @pytest.mark.parametrize("inside", ["released call", "one-time set-up", "dropping a slow object"])
 def test_daemon_thread_inside_kiv_at_exit(inside):
     assert run_fresh(AT_EXIT, inside, env={"PYTHONMALLOC": "debug"}) == "exiting"
+
+
+# Another thread rewrites one argument between valid states while kiv works
+# on it with the lock released. Whatever kiv read, every result row must be
+# written: the memory a result reuses holds the poison before each call.
+# Failures kiv detects are allowed; stale rows are not.
+EVERY_ROW_WRITTEN = r"""
+import json, threading, time
+import numpy as np, kiv
+from fresh import TIME_SCALE
+
+n, POISON = 50_000, 7777.0
+rng = np.random.default_rng(3)
+v = rng.random(n)
+t = np.cumsum(rng.uniform(0.5, 1.5, n))
+w = rng.integers(0, 256, n)
+base = np.arange(0, n + 1, 100)
+shift = np.r_[0, np.full(len(base) - 2, 40), 0]  # inner boundaries moved
+states = {  # each argument's two valid states
+    "values": (v, rng.random(n)),
+    "timestamps": (t, rng.permutation(t)),
+    "window_sizes": (w, rng.integers(0, 256, n)),
+    "offsets": (base + shift, base - shift),
+    "groups": (np.arange(n) % 7, np.arange(n) % 5 * 3),  # counted
+    "far groups": (np.arange(n) % 7 * 10**15, np.arange(n) % 5 * -(10**15)),  # radix-sorted
+}
+CASES = [  # function, argument rewritten, its dtype, workers
+    ("calculate_window_sizes", "values", np.float64, 1),
+    ("apply_variable_smoothing", "values", np.float64, 1),
+    ("apply_variable_smoothing", "window_sizes", np.int64, 1),
+    ("smooth", "values", np.float64, 1),
+    ("smooth", "timestamps", np.float64, 1),
+    ("smooth_many", "values", np.float64, 2),
+    ("smooth_many", "timestamps", np.float64, 2),
+    ("smooth_many", "offsets", np.int64, 1),
+    ("smooth_many", "offsets", np.int64, 2),
+    ("smooth_many", "offsets", np.int32, 2),
+    ("smooth_many", "groups", np.int64, 2),
+    ("smooth_many", "far groups", np.int64, 1),
+]
+
+def call(name, args):
+    if name == "calculate_window_sizes":
+        return kiv.calculate_window_sizes(args["values"], 61)
+    if name == "apply_variable_smoothing":
+        return kiv.apply_variable_smoothing(args["values"], args["window_sizes"])
+    if name == "smooth":
+        return kiv.smooth(args["values"], args["timestamps"])
+    layout = {"offsets": args["offsets"]} if "offsets" in args else {"groups": args["groups"]}
+    return kiv.smooth_many(args["values"], args["timestamps"], workers=args["workers"], **layout)
+
+report = {}
+for name, argument, dtype, workers in CASES:
+    states_of = [s.astype(dtype) for s in states[argument]]
+    rewritten = states_of[0].copy()
+    args = {"values": v, "timestamps": t, "window_sizes": w, "workers": workers}
+    if "groups" in argument:
+        args["groups"] = rewritten
+    else:
+        args["offsets"] = base
+        args[argument] = rewritten
+    stop, stale, outcomes = threading.Event(), 0, set()
+
+    def writer():
+        k = 0
+        while not stop.is_set():
+            np.copyto(rewritten, states_of[k % 2])
+            k += 1
+
+    thread = threading.Thread(target=writer)
+    thread.start()
+    deadline = time.monotonic() + 0.15 * TIME_SCALE
+    while time.monotonic() < deadline:
+        np.full(n, POISON)  # freed at once: the result's memory holds it
+        try:
+            result = call(name, args)
+        except BaseException as exc:
+            outcomes.add(f"{type(exc).__name__}: {exc}")
+            continue
+        # window sizes are odd; a poisoned byte of 7777.0 is even or 0x61
+        stale += int(np.count_nonzero((result % 2 == 0) | (result == 0x61)) if result.dtype == np.uint8
+                     else np.count_nonzero(result == POISON))
+        outcomes.add("ok")
+    stop.set()
+    thread.join()
+    report[f"{name} {argument} {np.dtype(dtype).name} workers={workers}"] = [stale, sorted(outcomes)]
+print(json.dumps(report))
+"""
+
+
+@pytest.mark.parametrize("level", CPU_LEVELS)
+def test_every_row_written_whatever_another_thread_writes(level):
+    report = run_fresh(EVERY_ROW_WRITTEN, env={"KIV_CPU_LEVEL": level})
+    allowed = {"ok", "PanicException: the input changed while kiv read it (written by another thread?)"}
+    assert {case: stale for case, (stale, _) in report.items() if stale} == {}
+    assert {case: o for case, (_, outcomes) in report.items() for o in outcomes if o not in allowed} == {}

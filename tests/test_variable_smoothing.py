@@ -64,7 +64,8 @@ def test_window_sizes_from_calculate_window_sizes():
     sizes = kiv.calculate_window_sizes(values, 31, window_smooth_width_size=2)
     with pytest.raises(TypeError) as info:
         kiv.apply_variable_smoothing(values, sizes)
-    assert info.value.__notes__ == ["while processing 'window_sizes'"]
+    assert info.value.__notes__ == ["while processing 'window_sizes'", "expected a contiguous 1-D int64 array, got "
+                                    "uint8 with shape (7,); window_sizes.astype(np.int64) converts it"]
     got = kiv.apply_variable_smoothing(values, sizes.astype(np.int64))
     np.testing.assert_array_equal(got, reference.variable_rolling_mean(values, sizes))
 

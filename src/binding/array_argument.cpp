@@ -13,11 +13,20 @@ namespace {
 
 PyArrayObject* as_array(PyObject* object) { return reinterpret_cast<PyArrayObject*>(object); }
 
-// Both element kinds are eight bytes wide.
-constexpr npy_intp kItemSize = sizeof(double);
-static_assert(sizeof(std::int64_t) == kItemSize);
+npy_intp item_size(ElementKind kind) {
+    return kind == ElementKind::int32 ? sizeof(std::int32_t) : sizeof(double);
+}
 
-int type_number(ElementKind kind) { return kind == ElementKind::float64 ? NPY_DOUBLE : NPY_LONGLONG; }
+int type_number(ElementKind kind) {
+    switch (kind) {
+        case ElementKind::float64: return NPY_DOUBLE;
+        case ElementKind::int64: return NPY_LONGLONG;
+        case ElementKind::int32: return NPY_INT32;
+    }
+    return NPY_DOUBLE;
+}
+
+const char* kind_name(ElementKind kind) { return kind == ElementKind::float64 ? "float64" : "int64"; }
 
 bool has_kind(PyObject* object, ElementKind kind) {
     if (!is_ndarray(object)) return false;
@@ -27,6 +36,57 @@ bool has_kind(PyObject* object, ElementKind kind) {
     if (!expected) fail("NumPy gave no descriptor for a builtin type");
     auto* descr = reinterpret_cast<PyArray_Descr*>(expected.get());
     return PyArray_DESCR(array) == descr || PyArray_EquivTypes(PyArray_DESCR(array), descr);
+}
+
+// What the caller can do about an argument of the wrong type, for its
+// TypeError's second note. Only on that error's path: it reads Python
+// attributes (the dtype's text), and whatever fails on the way is left out.
+std::string conversion_note(PyObject* object, const char* name, ElementKind kind) {
+    const std::string expected = std::string("expected a contiguous 1-D ") + kind_name(kind) + " array";
+    const std::string dtype = std::string("np.") + kind_name(kind);
+    const std::string arg = name;
+    if (!is_ndarray(object)) {
+        Ref type_name = Ref::steal(PyType_GetQualName(Py_TYPE(object)));
+        const std::string got = type_name ? ", got " + utf8_text(type_name.get()) : std::string();
+        PyErr_Clear();
+        // pandas' Series, Index and the like, which are no arrays
+        if (PyObject_HasAttrString(object, "to_numpy")) {
+            return expected + got + "; .to_numpy(dtype=" + dtype + ") converts it";
+        }
+        return expected + got + "; np.asarray(" + arg + ", dtype=" + dtype + ") converts it";
+    }
+    PyArrayObject* array = as_array(object);
+    const int type = PyArray_TYPE(array);
+    std::string got;
+    if (Ref descr = Ref::steal(PyObject_GetAttrString(object, "dtype"))) {
+        if (Ref text = Ref::steal(PyObject_Str(descr.get()))) {
+            got = ", got " + utf8_text(text.get()) + " with shape (";
+            const int ndim = PyArray_NDIM(array);
+            for (int i = 0; i < ndim; ++i) {
+                got += std::to_string(PyArray_DIMS(array)[i]);
+                got += i + 1 < ndim ? ", " : (ndim == 1 ? "," : "");
+            }
+            got += ")";
+        }
+    }
+    PyErr_Clear();
+    const std::string head = expected + got + "; ";
+    if ((type == NPY_DATETIME || type == NPY_TIMEDELTA) && kind == ElementKind::float64) {
+        return head + "convert times to float64 seconds, e.g. (t - t[0]) / np.timedelta64(1, 's')";
+    }
+    if (PyArray_NDIM(array) != 1) {
+        int long_axes = 0;
+        for (int i = 0; i < PyArray_NDIM(array); ++i) long_axes += PyArray_DIMS(array)[i] > 1;
+        if (long_axes > 1) {
+            return head + "kiv takes one series a call, e.g. np.ascontiguousarray(" + arg + "[0], dtype=" + dtype +
+                   ")";
+        }
+        return head + "np.ravel(" + arg + ").astype(" + dtype + ") converts it";
+    }
+    if (kind != ElementKind::float64 && PyTypeNum_ISINTEGER(type)) {
+        return head + arg + ".astype(np.int64) converts it";
+    }
+    return head + "np.ascontiguousarray(" + arg + ", dtype=" + dtype + ") converts it";
 }
 
 PyError changed_error(const char* name) {
@@ -99,6 +159,7 @@ ArrayArgument ArrayArgument::extract(PyObject* object, const char* name, Element
     if (!has_kind(object, kind)) {
         PyError error = type_mismatch(object, "ndarray");
         add_argument_note(error, name);
+        add_note(error.normalized(), conversion_note(object, name, kind));
         throw error;
     }
     Ref filled = masked_entries_filled(object, name, masked);
@@ -116,6 +177,11 @@ ArrayArgument ArrayArgument::extract(PyObject* object, const char* name, Element
                                                                  "no contiguous 1-D float64 array of its length");
     }
     return ArrayArgument(kind, std::move(argument), Borrow::take(filled.get(), ElementKind::float64, name));
+}
+
+bool ArrayArgument::holds(PyObject* object, ElementKind kind) {
+    numpy_api();
+    return has_kind(object, kind);
 }
 
 namespace {
@@ -183,7 +249,7 @@ ArrayArgument::Borrow::~Borrow() noexcept(false) {
 // longer holds, whether its data moved or (shrunk by realloc) stayed.
 bool ArrayArgument::Borrow::unchanged() const noexcept {
     PyArrayObject* array = as_array(array_.get());
-    if (PyArray_NDIM(array) != 1 || PyArray_ITEMSIZE(array) != kItemSize) return false;
+    if (PyArray_NDIM(array) != 1 || PyArray_ITEMSIZE(array) != item_size(kind_)) return false;
     PyObject* base = borrow_base(array_.get());
     if (base != base_.get() || PyArray_DATA(array) != data_ || PyArray_DIMS(array)[0] != length_ ||
         PyArray_STRIDES(array)[0] != stride_) {
@@ -192,7 +258,7 @@ bool ArrayArgument::Borrow::unchanged() const noexcept {
     // Other owners export their memory as buffers, which they cannot resize while exported.
     PyObject* owner = is_ndarray(base) ? base : owner_.get();
     if (length_ == 0 || owner == nullptr) return true;
-    const BorrowRegion used = region_of(data_, length_, stride_);
+    const BorrowRegion used = region_of(data_, length_, stride_, item_size(kind_));
     const auto held = reinterpret_cast<std::uintptr_t>(PyArray_DATA(as_array(owner)));
     return held <= used.start && used.end - held <= static_cast<std::uintptr_t>(PyArray_NBYTES(as_array(owner)));
 }
@@ -203,7 +269,7 @@ bool ArrayArgument::Borrow::intact() const { return unchanged() && has_kind(arra
 // for ever. kiv's own registry is told the old key; another module's gets a
 // stand-in array laid out as the argument was, over the same base.
 void ArrayArgument::Borrow::release_changed() const {
-    if (release_own_shared_borrow(base_.get(), data_, length_, stride_)) return;
+    if (release_own_shared_borrow(base_.get(), data_, length_, stride_, item_size(kind_))) return;
     PyObject* pending = PyErr_GetRaisedException();
     npy_intp dims[1] = {length_};
     npy_intp strides[1] = {stride_};
@@ -228,20 +294,8 @@ const void* ArrayArgument::contiguous_data(const char* name) const {
         argument_.data() != nullptr) {
         return filled_.array() != nullptr ? filled_.data() : argument_.data();
     }
-    const char* kind = kind_ == ElementKind::float64 ? "float64" : "int64";
-    throw PyError(PyExc_ValueError, std::string("`") + name + "` must be a contiguous 1-D " + kind + " array");
-}
-
-std::span<const double> ArrayArgument::float64_slice(const char* name) const {
-    const void* data = contiguous_data(name);
-    if (data == nullptr) return {};
-    return {static_cast<const double*>(data), static_cast<std::size_t>(argument_.length())};
-}
-
-std::span<const std::int64_t> ArrayArgument::int64_slice(const char* name) const {
-    const void* data = contiguous_data(name);
-    if (data == nullptr) return {};
-    return {static_cast<const std::int64_t*>(data), static_cast<std::size_t>(argument_.length())};
+    throw PyError(PyExc_ValueError,
+                  std::string("`") + name + "` must be a contiguous 1-D " + kind_name(kind_) + " array");
 }
 
 }  // namespace kiv

@@ -9,7 +9,9 @@
 
 namespace kiv {
 
-enum class ElementKind { float64, int64 };
+// int32 only where int64 is expected and an Arrow list array's offsets are
+// taken as they are: its errors name int64.
+enum class ElementKind { float64, int64, int32 };
 
 // What the masked entries of a NumPy masked array mean for an argument.
 enum class MaskedEntries {
@@ -25,10 +27,14 @@ public:
     static ArrayArgument extract(PyObject* object, const char* name, ElementKind kind,
                                  MaskedEntries masked = MaskedEntries::refused);
 
+    // Whether the object is a 1-D NumPy array of that kind.
+    static bool holds(PyObject* object, ElementKind kind);
+
     // The data, once the memory is known to be contiguous and laid out as it
     // was when borrowed; ValueError otherwise.
-    std::span<const double> float64_slice(const char* name) const;
-    std::span<const std::int64_t> int64_slice(const char* name) const;
+    std::span<const double> float64_slice(const char* name) const { return slice<double>(name); }
+    std::span<const std::int64_t> int64_slice(const char* name) const { return slice<std::int64_t>(name); }
+    std::span<const std::int32_t> int32_slice(const char* name) const { return slice<std::int32_t>(name); }
 
 private:
     // One array registered as read-only borrowed, with the layout the
@@ -67,6 +73,12 @@ private:
     ArrayArgument(ElementKind kind, Borrow argument, Borrow filled) noexcept
         : kind_(kind), argument_(std::move(argument)), filled_(std::move(filled)) {}
     const void* contiguous_data(const char* name) const;
+    template <class T>
+    std::span<const T> slice(const char* name) const {
+        const void* data = contiguous_data(name);
+        if (data == nullptr) return {};
+        return {static_cast<const T*>(data), static_cast<std::size_t>(argument_.length())};
+    }
 
     ElementKind kind_;
     Borrow argument_;

@@ -193,17 +193,17 @@ void release_shared_borrow(PyObject* array) {
     api.release_shared(api.tracker, array);
 }
 
-bool release_own_shared_borrow(PyObject* base, const void* data, std::intptr_t length,
-                               std::intptr_t stride) noexcept {
+bool release_own_shared_borrow(PyObject* base, const void* data, std::intptr_t length, std::intptr_t stride,
+                               std::intptr_t item_size) noexcept {
     const SharedBorrowApi& api = *borrow_api_cell.peek()->api;
     if (api.release_shared != tracker_release_shared) return false;
-    static_cast<BorrowTracker*>(api.tracker)->release_shared(base, region_of(data, length, stride));
+    static_cast<BorrowTracker*>(api.tracker)->release_shared(base, region_of(data, length, stride, item_size));
     return true;
 }
 
-BorrowRegion region_of(const void* data, std::intptr_t length, std::intptr_t stride) {
+BorrowRegion region_of(const void* data, std::intptr_t length, std::intptr_t stride, std::intptr_t item_size) {
     const npy_intp dims[1] = {length}, strides[1] = {stride};
-    return region_of(data, 1, dims, strides, sizeof(double));
+    return region_of(data, 1, dims, strides, item_size);
 }
 
 void resolve_borrow_registry() { borrow_api(); }

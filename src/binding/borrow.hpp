@@ -20,14 +20,14 @@ void acquire_shared_borrow(PyObject* array);
 // Unregisters one, after a successful acquire_shared_borrow of the array as
 // it is now.
 void release_shared_borrow(PyObject* array);  // another module's may run Python code
-// Unregisters, without allocating, the borrow of a 1-D array of 8-byte
-// elements taken under `base` with this layout; false when the registry is
-// another module's, which knows borrows by their arrays only.
-bool release_own_shared_borrow(PyObject* base, const void* data, std::intptr_t length,
-                               std::intptr_t stride) noexcept;
+// Unregisters, without allocating, the borrow of a 1-D array taken under
+// `base` with this layout; false when the registry is another module's,
+// which knows borrows by their arrays only.
+bool release_own_shared_borrow(PyObject* base, const void* data, std::intptr_t length, std::intptr_t stride,
+                               std::intptr_t item_size) noexcept;
 
-// The memory a 1-D array of 8-byte elements with this layout can touch.
-BorrowRegion region_of(const void* data, std::intptr_t length, std::intptr_t stride);
+// The memory a 1-D array with this layout can touch.
+BorrowRegion region_of(const void* data, std::intptr_t length, std::intptr_t stride, std::intptr_t item_size);
 
 // The object that every view of an array's memory is registered under: the
 // first base that is not an array, else the last array of the chain.

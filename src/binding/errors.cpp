@@ -179,6 +179,12 @@ void fail_with(std::string_view what, PyError& error, std::source_location where
     fail(std::move(message), where);
 }
 
+void add_note(PyObject* exception, std::string_view text) {
+    Ref note = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+    Ref result = note ? Ref::steal(PyObject_CallMethod(exception, "add_note", "O", note.get())) : Ref();
+    if (!result) PyErr_Clear();
+}
+
 PyError type_mismatch(PyObject* object, std::string_view expected) {
     std::string message;
     if (object == Py_None) {
@@ -260,6 +266,11 @@ void raise_internal_failure(const InternalFailure& failure) {
     Ref args = text ? Ref::steal(PyTuple_Pack(1, text.get())) : Ref();
     if (!args) return;  // the MemoryError on the way stays pending
     PyErr_SetObject(type, args.get());
+    if (failure.note().empty()) return;
+    if (PyObject* exception = PyErr_GetRaisedException()) {
+        add_note(exception, failure.note());
+        PyErr_SetRaisedException(exception);
+    }
 }
 
 }  // namespace kiv

@@ -60,6 +60,10 @@ Ref check(PyObject* result, std::source_location where = std::source_location::c
 [[noreturn]] void fail_with(std::string_view what, PyError& error,
                             std::source_location where = std::source_location::current());
 
+// Appends a note to the exception; never fails: a failure on the way is
+// discarded and the exception stays as it was.
+void add_note(PyObject* exception, std::string_view text);
+
 // "'{type}' object is not an instance of '{expected}'" ('None' is ...).
 PyError type_mismatch(PyObject* object, std::string_view expected);
 
@@ -72,7 +76,8 @@ std::string utf8_text(PyObject* str);
 // "PyErr { type: T, value: V, traceback: B }"
 std::string debug_rendering(PyError& error);
 
-// Sets PanicException with (message,) as the pending exception.
+// Sets PanicException with (message,) as the pending exception, with the
+// failure's note, if it has one.
 void raise_internal_failure(const InternalFailure& failure);
 
 // Runs the body of an entry point and turns what it throws into the pending

@@ -1,5 +1,6 @@
 #include "kiv/core/fleet.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <string>
 
@@ -83,16 +84,18 @@ void check_offsets(std::span<const std::int64_t> offsets, std::size_t n) {
     }
 }
 
-// An Arrow list array's offsets are int32 (a large list's int64): int32
-// offsets are taken as their int64 copy, G + 1 numbers read before any work.
-Ref offsets_as_int64(PyObject* offsets) {
-    numpy_api();  // is_ndarray needs the table
-    if (is_ndarray(offsets)) {
-        auto* array = reinterpret_cast<PyArrayObject*>(offsets);
-        if (PyArray_NDIM(array) == 1 && PyArray_TYPE(array) == NPY_INT32 && PyArray_ISNOTSWAPPED(array))
-            return owned_or_raise(PyObject_CallMethod(offsets, "astype", "s", "int64"));
-    }
-    return Ref::borrow(offsets);
+// The offsets this call uses: the caller's G + 1 entries copied while the
+// interpreter lock is held, then checked, and only the copy read after.
+// The work reads each boundary several times (planning, each series' end
+// and the next one's start) with the lock released, when another thread
+// may move it: rows between two readings would be left unwritten. int32
+// offsets (an Arrow list array's) are widened as they are copied.
+template <class Entry>
+OwnedBuffer<std::int64_t> copied_offsets(std::span<const Entry> offsets, std::size_t n) {
+    OwnedBuffer<std::int64_t> starts(offsets.size());
+    std::copy(offsets.begin(), offsets.end(), starts.data());
+    check_offsets({starts.data(), starts.size()}, n);
+    return starts;
 }
 
 struct Outcome {
@@ -113,8 +116,12 @@ Ref smooth_many_call(FastCallArgs args, Py_ssize_t nargs, PyObject* kwnames) {
     const auto values = ArrayArgument::extract(slots[0], "values", ElementKind::float64, MaskedEntries::missing);
     const auto timestamps = ArrayArgument::extract(slots[1], "timestamps", ElementKind::float64);
     const char* layout_name = by_groups ? "groups" : "offsets";
-    const Ref layout_object = by_groups ? Ref::borrow(slots[3]) : offsets_as_int64(slots[2]);
-    const auto layout = ArrayArgument::extract(layout_object.get(), layout_name, ElementKind::int64);
+    PyObject* const layout_object = by_groups ? slots[3] : slots[2];
+    // Labels are int64 only: offsets may be int32 too, borrowed as they are.
+    const ElementKind layout_kind = !by_groups && ArrayArgument::holds(layout_object, ElementKind::int32)
+                                        ? ElementKind::int32
+                                        : ElementKind::int64;
+    const auto layout = ArrayArgument::extract(layout_object, layout_name, layout_kind);
     const SmoothingParams params = smoothing_params(slots + 4);
     check_percentile(params.low_percentile, slots[7], "low_percentile");
     check_percentile(params.high_percentile, slots[8], "high_percentile");
@@ -122,30 +129,40 @@ Ref smooth_many_call(FastCallArgs args, Py_ssize_t nargs, PyObject* kwnames) {
 
     const auto value_samples = values.float64_slice("values");
     const auto time_samples = timestamps.float64_slice("timestamps");
-    const auto layout_entries = layout.int64_slice(layout_name);
+    // Labels are read in place: the grouping reads each once (group_fleet).
+    // Offsets are copied (copied_offsets).
+    const auto entries = layout_kind == ElementKind::int64 ? layout.int64_slice(layout_name)
+                                                           : std::span<const std::int64_t>();
+    const auto narrow_entries = layout_kind == ElementKind::int32 ? layout.int32_slice(layout_name)
+                                                                  : std::span<const std::int32_t>();
     const std::size_t n = value_samples.size();
     if (time_samples.size() != n) {
         throw PyError(PyExc_ValueError, "`values` and `timestamps` must have the same length");
     }
-    if (by_groups && layout_entries.size() != n) {
+    if (by_groups && entries.size() != n) {
         throw PyError(PyExc_ValueError, "`values` and `groups` must have the same length");
     }
-    if (!by_groups) check_offsets(layout_entries, n);
+    OwnedBuffer<std::int64_t> starts;
+    if (!by_groups) {
+        starts = layout_kind == ElementKind::int32 ? copied_offsets(narrow_entries, n) : copied_offsets(entries, n);
+    }
 
     Outcome outcome = run_detached(n, [&] {
         Outcome done;
         GroupedFleet grouped;
         Fleet fleet{value_samples, time_samples, {}, {}};
         if (by_groups) {
-            grouped = group_fleet(value_samples, time_samples, layout_entries, workers);
+            grouped = group_fleet(value_samples, time_samples, entries, workers);
             fleet = grouped.fleet();
         } else {
-            // Checked above: from 0 to n, never decreasing.
-            fleet.starts = {reinterpret_cast<const std::uint64_t*>(layout_entries.data()), layout_entries.size()};
+            // kiv's own copy, checked above: from 0 to n, never decreasing.
+            fleet.starts = {reinterpret_cast<const std::uint64_t*>(starts.data()), starts.size()};
         }
         done.nan = first_nan_timestamp(fleet);
         if (done.nan) {
-            if (by_groups) done.nan_label = layout_entries[done.nan->row];  // a label of that series
+            // Read again for the message only: a label of that series, unless
+            // another thread has rewritten it since.
+            if (by_groups) done.nan_label = entries[done.nan->row];
             return done;
         }
         done.smoothed = OwnedBuffer<double>(n);

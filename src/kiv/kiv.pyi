@@ -24,6 +24,11 @@ _cpu_level: str
 # Scalars go through the interpreter's own conversions: a float parameter takes
 # anything with __float__ or __index__, an integer one only __index__ (so a
 # float is refused there, as at run time).
+#
+# An array argument of the wrong type keeps its TypeError and the note naming
+# the argument; a second note says what was expected, what was given and how
+# to convert it. A PanicException caused by the input (a NaN timestamp, a
+# percentile above 100) carries a note naming the cause and what to do.
 
 def get_max_window_limit(
     timestamps: NDArray[np.float64],
@@ -91,6 +96,8 @@ def calculate_window_sizes(
             given as float).
         OverflowError: an integer parameter is negative or 2**64 or more.
         ValueError: `values` is not contiguous.
+        PanicException: a percentile above 100 (with at least two
+            variabilities that are not NaN); a note names it.
 
     Example:
         >>> x = np.r_[np.zeros(50), np.sin(np.arange(50.0))]   # calm, then busy
@@ -198,11 +205,13 @@ def smooth_many(
             masked entry) is a missing sample.
         timestamps: 1-D contiguous float64 of the same length; within a
             series any order, no NaN in a series of two or more samples.
-        offsets: int64 or int32 (copied to int64), G + 1 entries
-            from 0 to len(values), never decreasing: series g is rows
+        offsets: contiguous int64 or int32, G + 1 entries from 0 to
+            len(values), never decreasing: series g is rows
             offsets[g]:offsets[g + 1] (empty ones allowed). The layout of an
             unsliced Arrow list array: its .offsets (int32; a large list's
-            int64) and .values pass as they are.
+            int64) and .values pass as they are. Borrowed as given, then
+            copied (G + 1 numbers) before any work: writing them meanwhile
+            changes nothing.
         groups: int64, a label per row, rows in any order: rows with equal
             labels form one series, in their row order (pd.factorize codes,
             say).

@@ -18,22 +18,32 @@ std::string thread_name() {
 
 }  // namespace
 
-void fail(std::string message, std::source_location where) {
+void fail(std::string message, std::source_location where) { fail_input(std::move(message), {}, where); }
+
+void fail_input(std::string message, std::string note, std::source_location where) {
     std::fprintf(stderr,
                  "kiv: internal failure in thread '%s' at %s:%u:%u (%s):\n%s\n"
                  "note: to get a backtrace, run Python under gdb with `catch throw`\n",
                  thread_name().c_str(), where.file_name(), static_cast<unsigned>(where.line()),
                  static_cast<unsigned>(where.column()), where.function_name(), message.c_str());
     std::fflush(stderr);
-    throw InternalFailure(std::move(message));
+    throw InternalFailure(std::move(message), std::move(note));
+}
+
+void fail_changed_input(std::source_location where) {
+    fail("the input changed while kiv read it (written by another thread?)", where);
 }
 
 void resume_failure(std::string message) { throw InternalFailure(std::move(message)); }
 
 void fail_index(std::size_t len, std::size_t index, std::source_location where) {
-    fail("index out of bounds: the len is " + std::to_string(len) + " but the index is " +
-             std::to_string(index),
-         where);
+    fail_index(len, index, {}, where);
+}
+
+void fail_index(std::size_t len, std::size_t index, std::string note, std::source_location where) {
+    fail_input("index out of bounds: the len is " + std::to_string(len) + " but the index is " +
+                   std::to_string(index),
+               std::move(note), where);
 }
 
 }  // namespace kiv

@@ -11,22 +11,40 @@ namespace kiv {
 
 class InternalFailure final : public std::exception {
 public:
-    explicit InternalFailure(std::string message) : message_(std::move(message)) {}
+    explicit InternalFailure(std::string message, std::string note = {})
+        : message_(std::move(message)), note_(std::move(note)) {}
     const char* what() const noexcept override { return message_.c_str(); }
     const std::string& message() const noexcept { return message_; }
+    // What the caller can do about it, where the failure comes from the
+    // input; empty otherwise. The exception gains it as a note.
+    const std::string& note() const noexcept { return note_; }
 
 private:
     std::string message_;
+    std::string note_;
 };
 
 // Writes the report to standard error where the failure happens, then throws.
 [[noreturn]] void fail(std::string message,
                        std::source_location where = std::source_location::current());
 
+// The same for a failure that the input causes, with the note that says how
+// to avoid it.
+[[noreturn]] void fail_input(std::string message, std::string note,
+                             std::source_location where = std::source_location::current());
+
+// Another thread wrote an input while kiv read it (NumPy writes without
+// looking at borrows, and copies without the interpreter lock): what was
+// counted or checked before is not what is read now.
+[[noreturn]] void fail_changed_input(std::source_location where = std::source_location::current());
+
 // Rethrows a failure whose report has already been written elsewhere.
 [[noreturn]] void resume_failure(std::string message);
 
 [[noreturn]] void fail_index(std::size_t len, std::size_t index,
+                             std::source_location where = std::source_location::current());
+// The same caused by the input, with its note.
+[[noreturn]] void fail_index(std::size_t len, std::size_t index, std::string note,
                              std::source_location where = std::source_location::current());
 
 // Bounds-checked element access; every index in the cores goes through it or

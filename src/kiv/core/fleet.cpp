@@ -1,7 +1,6 @@
 #include "kiv/core/fleet.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cstddef>
 #include <utility>
 #include <vector>
@@ -44,7 +43,7 @@ void group_by_counting(std::span<const double> values, std::span<const double> t
         std::fill_n(mine, span + 1, 0);
         for (std::size_t k = r * per_run; k < std::min(n, (r + 1) * per_run); ++k) {
             const std::uint64_t id = key_of(labels[k]) - least;
-            if (id > span) fail("the input changed while kiv read it (written by another thread?)");
+            if (id > span) fail_changed_input();
             ++mine[ids[k] = static_cast<Id>(id)];
         }
     });
@@ -82,7 +81,9 @@ struct Keyed {
 };
 
 // Labels far apart: a stable radix sort of (key, row) on each byte in which
-// some keys differ, least significant first.
+// some keys differ, least significant first. Each label is read once, into
+// the records: however another thread rewrites them, the passes move a
+// permutation of the rows.
 void group_by_radix(std::span<const double> values, std::span<const double> timestamps,
                     std::span<const std::int64_t> labels, std::uint64_t differing, GroupedFleet& grouped) {
     const std::size_t n = labels.size();
@@ -151,6 +152,8 @@ GroupedFleet group_fleet(std::span<const double> values, std::span<const double>
         grouped.starts[0] = 0;
         return grouped;
     }
+    // The labels are the caller's: the ways of grouping below read each one
+    // once more and never trust it to lie within what this pass found.
     std::uint64_t least = ~std::uint64_t{0}, most = 0, any = 0, all = ~std::uint64_t{0};
     for (const std::int64_t label : labels) {
         const std::uint64_t key = key_of(label);
@@ -174,6 +177,8 @@ GroupedFleet group_fleet(std::span<const double> values, std::span<const double>
 }
 
 std::optional<NanTimestamp> first_nan_timestamp(const Fleet& fleet) {
+    // The timestamps may be the caller's: one NaN written after this looking
+    // is met by the pipeline's own check.
     const std::span<const double> t = fleet.timestamps;
     if (t.size() < 2 || !kernels().time_shape(t.data(), t.size()).nan) return std::nullopt;
     std::optional<NanTimestamp> first;

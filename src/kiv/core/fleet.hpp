@@ -14,6 +14,9 @@ namespace kiv {
 // Series g is samples starts[g] to starts[g + 1] - 1 of values and
 // timestamps; starts holds G + 1 entries from 0 to n, never decreasing.
 // Sample k's result goes to row rows[k], or to row k where rows is empty.
+// Starts and rows are read several times each, so they are kiv's own,
+// which no other thread writes; values and timestamps may be the caller's:
+// each series' pipeline writes all its results whatever they hold.
 struct Fleet {
     std::span<const double> values;
     std::span<const double> timestamps;

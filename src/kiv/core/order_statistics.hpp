@@ -129,11 +129,10 @@ std::size_t copy_numbers(const Values& values, double* numbers) {
     return band_pass(values, -kInf, kInf, numbers).kept;
 }
 
-// Another thread may write the array while the interpreter lock is held
-// (NumPy copies without it): the numbers counted before need not be the
-// numbers found now.
+// The numbers counted before need not be the numbers found now, if another
+// thread wrote the values meanwhile.
 inline void check_still_there(std::size_t position, std::size_t count, std::size_t found) {
-    if (position + count > found) fail("the input changed while kiv read it (written by another thread?)");
+    if (position + count > found) fail_changed_input();
 }
 
 // Small inputs: select on a copy of the numbers.
@@ -275,6 +274,10 @@ void select(const Values& values, std::size_t k, std::size_t position, std::size
 
 }  // namespace detail
 
+// The values are read several times (counted, then searched, and zeros
+// again for their sign), and another thread may write them meanwhile: each
+// pass stays within them, and numbers counted that are gone by the search
+// fail (check_still_there), so that the answer is some value or a failure.
 template <class Values>
 class StableOrderStatistics {
 public:
@@ -324,6 +327,7 @@ private:
 
     double with_zero_sign(double value, std::size_t position) const {
         if (value != 0.0) return value;
+        // Zeros rewritten since the search leave `value` as found.
         // Zeros fill sorted positions [negatives, negatives + zeros) in input order.
         std::size_t negatives = 0;
         for (std::size_t i = 0; i < values_.size(); ++i) negatives += values_[i] < 0.0;

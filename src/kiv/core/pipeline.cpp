@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "kiv/core/failure.hpp"
 #include "kiv/core/kernels.hpp"
@@ -44,26 +45,34 @@ void smooth_out_of_order(std::span<const double> values, std::span<const double>
     for (std::size_t k = 0; k < n; ++k) out[order[k]] = smoothed[k];
 }
 
-}  // namespace
-
-OwnedBuffer<double> smooth_pipeline(std::span<const double> values, std::span<const double> timestamps,
-                                    const SmoothingParams& params) {
-    OwnedBuffer<double> out(values.size());
-    smooth_pipeline_into(values, timestamps, params, out.data());
-    return out;
+// NaN has no place in time order. Where the timestamps are the caller's
+// own, the note names the first NaN, looked for only now.
+[[noreturn]] void fail_nan_timestamp(std::span<const double> timestamps, bool callers_rows) {
+    std::string note;
+    for (std::size_t k = 0; callers_rows && k < timestamps.size(); ++k) {
+        if (timestamps[k] != timestamps[k]) {
+            note = "timestamps[" + std::to_string(k) +
+                   "] is NaN (a pandas NaT becomes NaN); drop those samples or give them times before smoothing";
+            break;
+        }
+    }
+    fail_input("called `Option::unwrap()` on a `None` value", std::move(note));
 }
 
-void smooth_pipeline_into(std::span<const double> values, std::span<const double> timestamps,
-                          const SmoothingParams& params, double* out) {
+void smooth_into(std::span<const double> values, std::span<const double> timestamps, const SmoothingParams& params,
+                 double* out, bool callers_rows) {
     const std::size_t n = values.size();
     if (timestamps.size() < n) fail_index(timestamps.size(), timestamps.size());
     timestamps = timestamps.first(n);
 
-    // NaN has no place in time order; a lone sample needs no ordering.
+    // A lone sample needs no ordering. The timestamps are read again after
+    // this check (another thread may have written a NaN meanwhile), but
+    // every way of ordering them gives a permutation of the samples, so
+    // that every output is written whatever they hold then.
     bool ascending = true;
     if (n >= 2) {
         const TimeShape shape = kernels().time_shape(timestamps.data(), n);
-        if (shape.nan) fail("called `Option::unwrap()` on a `None` value");
+        if (shape.nan) fail_nan_timestamp(timestamps, callers_rows);
         ascending = shape.ascending;
     }
     // A stable sort leaves non-decreasing timestamps where they are.
@@ -73,6 +82,20 @@ void smooth_pipeline_into(std::span<const double> values, std::span<const double
     }
     if (n <= thresholds::kNarrowIndexMaximum) return smooth_out_of_order<std::uint32_t>(values, timestamps, params, out);
     smooth_out_of_order<std::uint64_t>(values, timestamps, params, out);
+}
+
+}  // namespace
+
+OwnedBuffer<double> smooth_pipeline(std::span<const double> values, std::span<const double> timestamps,
+                                    const SmoothingParams& params) {
+    OwnedBuffer<double> out(values.size());
+    smooth_into(values, timestamps, params, out.data(), true);
+    return out;
+}
+
+void smooth_pipeline_into(std::span<const double> values, std::span<const double> timestamps,
+                          const SmoothingParams& params, double* out) {
+    smooth_into(values, timestamps, params, out, false);
 }
 
 }  // namespace kiv

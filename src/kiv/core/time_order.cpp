@@ -215,7 +215,9 @@ void radix_order(std::span<const double> t, Index* order, double* sorted) {
 }
 
 // A log nearly in time order: the samples that break the ascent are set
-// aside, ordered on their own and merged back. Gives up, leaving `order`
+// aside, ordered on their own (from a copy) and merged back. The merge
+// reads t again, but places every kept index once and every aside one once
+// whatever it reads there: the order stays a permutation. Gives up, leaving `order`
 // unspecified, when more than 1 / kAsideShare of them would be set aside.
 template <class Index>
 bool merge_order(std::span<const double> t, Index* order, double* sorted) {

@@ -31,6 +31,9 @@ template <class Run>
 // before it, while the chunk before fetches them into the cache: in a pass
 // of their own they would be read from memory with nothing to hide the
 // wait. False, with the means unfinished, when a size lies outside 0..255.
+// Each size and each sample is read once (the chunk's snapshot, kernels.cpp)
+// into what the means read: sizes another thread writes meanwhile give some
+// width, never an unwritten output.
 bool mean_by_chunks(std::span<const double> samples, const std::uint8_t* widths, double* out,
                     const std::int64_t* sizes = nullptr, std::uint8_t* narrowed = nullptr) {
     const std::size_t n = samples.size();

@@ -1,9 +1,11 @@
 #include "kiv/core/window_sizes.hpp"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
 #include <cstddef>
 #include <limits>
+#include <string>
 
 #include "kiv/core/failure.hpp"
 #include "kiv/core/kernels.hpp"
@@ -16,19 +18,40 @@ namespace kiv {
 
 namespace {
 
+// A double as Python's repr writes it: 150.0, 1e+16, inf.
+std::string python_float(double x) {
+    const bool exponent = x != 0.0 && (std::fabs(x) < 1e-4 || std::fabs(x) >= 1e16);
+    char text[32];
+    const auto end = std::to_chars(text, text + sizeof text,
+                                   x, exponent ? std::chars_format::scientific : std::chars_format::fixed)
+                         .ptr;
+    std::string out(text, end);
+    if (std::isfinite(x) && out.find_first_of(".e") == std::string::npos) out += ".0";
+    return out;
+}
+
 // Linear interpolation between the order statistics around the rank; a rank
-// beyond the data is an index failure, the lower index checked first.
+// beyond the data (a percentile above 100; below 0 the rank saturates to 0)
+// is an index failure, the lower index checked first, with a note naming
+// the parameter when it has a name.
 template <class Values>
-double percentile_of(const StableOrderStatistics<Values>& sorted, double p) {
+double percentile_of(const StableOrderStatistics<Values>& sorted, double p, const char* name) {
     const std::size_t k = sorted.size();
     if (k == 0) return std::numeric_limits<double>::quiet_NaN();
     if (k == 1) return sorted.at(0);
     const double rank = (static_cast<double>(k) - 1.0) * (p / 100.0);
     const std::uint64_t lo = trunc_sat_u64(std::floor(rank));
     const std::uint64_t hi = trunc_sat_u64(std::ceil(rank));
-    if (lo >= k) fail_index(k, lo);
+    const auto beyond = [&](std::uint64_t index) {
+        std::string note;
+        if (name != nullptr) {
+            note = std::string("`") + name + "` is " + python_float(p) + "; percentiles must be between 0 and 100";
+        }
+        fail_index(k, index, std::move(note));
+    };
+    if (lo >= k) beyond(lo);
     if (lo == hi) return sorted.at(lo);
-    if (hi >= k) fail_index(k, hi);
+    if (hi >= k) beyond(hi);
     const auto [below, above] = sorted.pair_at(lo);  // hi is lo + 1
     const double frac = rank - static_cast<double>(lo);
     return (above - below) * frac + below;
@@ -37,7 +60,7 @@ double percentile_of(const StableOrderStatistics<Values>& sorted, double p) {
 }  // namespace
 
 double nan_percentile(std::span<const double> values, double p) {
-    return percentile_of(StableOrderStatistics<std::span<const double>>(values), p);
+    return percentile_of(StableOrderStatistics<std::span<const double>>(values), p, nullptr);
 }
 
 OwnedBuffer<std::uint8_t> compute_window_sizes(std::span<const double> samples,
@@ -48,10 +71,14 @@ OwnedBuffer<std::uint8_t> compute_window_sizes(std::span<const double> samples,
 
     // Both bounds are always taken, low first, so its failure is the one seen.
     const StableOrderStatistics<Variability> sorted(variability);
-    const double lo = percentile_of(sorted, params.low_percentile);
-    const double hi = percentile_of(sorted, params.high_percentile);
+    const double lo = percentile_of(sorted, params.low_percentile, "low_percentile");
+    const double hi = percentile_of(sorted, params.high_percentile, "high_percentile");
     if (n == 0) return OwnedBuffer<std::uint8_t>();
 
+    // The samples are read again below, and once each into the ranks that
+    // the rolling median counts; it reads them a last time only for the
+    // exact value of a collapsed side, so every width is written whatever
+    // another thread writes meanwhile.
     double range = hi - lo;
     if (range <= 0.0) range = 1.0;
     const RawWindows raw{variability,
