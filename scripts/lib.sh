@@ -48,7 +48,9 @@ kiv_step_close() {
 
 kiv_steps_end() {
     local status=$1 step ok took name failed=()
-    [ "$status" -eq 0 ] || kiv_step_ok=0
+    if [ "$status" -ne 0 ] && [ -n "$kiv_step_name" ]; then
+        kiv_step_ok=0 kiv_step_name+=" (stopped the command)"
+    fi
     kiv_step_close
     [ ${#kiv_steps[@]} -gt 0 ] || exit "$status"
     echo "== steps ($((SECONDS - kiv_steps_start)) s in all)"
