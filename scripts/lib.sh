@@ -21,6 +21,52 @@ kiv_find_pythons() {
     return 0
 }
 
+# A long command's steps, each named, timed and judged, and at its end a
+# summary whose last lines name the steps that failed. kiv_steps_begin once
+# (it sets the EXIT trap), kiv_step NAME where a step begins, and
+# kiv_step_failed where one fails (`command || kiv_step_failed`); a command
+# that stops the script fails the step it stopped in. The script's status is
+# 1 when a step failed.
+kiv_steps_begin() {
+    kiv_steps=() kiv_step_name="" kiv_step_ok=1 kiv_step_start=$SECONDS kiv_steps_start=$SECONDS
+    trap 'kiv_steps_end $?' EXIT
+}
+
+kiv_step() {
+    kiv_step_close
+    kiv_step_name=$1 kiv_step_ok=1 kiv_step_start=$SECONDS
+    echo "== $1"
+}
+
+kiv_step_failed() { kiv_step_ok=0; }
+
+kiv_step_close() {
+    [ -n "$kiv_step_name" ] || return 0
+    kiv_steps+=("$kiv_step_ok $((SECONDS - kiv_step_start)) $kiv_step_name")
+    kiv_step_name=""
+}
+
+kiv_steps_end() {
+    local status=$1 step ok took name failed=()
+    if [ "$status" -ne 0 ] && [ -n "$kiv_step_name" ]; then
+        kiv_step_ok=0 kiv_step_name+=" (stopped the command)"
+    fi
+    kiv_step_close
+    [ ${#kiv_steps[@]} -gt 0 ] || exit "$status"
+    echo "== steps ($((SECONDS - kiv_steps_start)) s in all)"
+    for step in "${kiv_steps[@]}"; do
+        read -r ok took name <<<"$step"
+        printf '   %-6s %5d s  %s\n' "$([ "$ok" = 1 ] && echo ok || echo FAILED)" "$took" "$name"
+        [ "$ok" = 1 ] || failed+=("$name")
+    done
+    if [ ${#failed[@]} -gt 0 ]; then
+        echo "== ${#failed[@]} of ${#kiv_steps[@]} steps FAILED:"
+        for name in "${failed[@]}"; do echo "   $name"; done
+        [ "$status" -ne 0 ] || status=1
+    fi
+    exit "$status"
+}
+
 # The "major.minor" of an interpreter.
 kiv_py_version() { "$1" -c 'import sys; print("%d.%d" % sys.version_info[:2])'; }
 
@@ -204,23 +250,83 @@ CMAKE
     echo "$dir"
 }
 
-# Makes an aarch64 CPython 3.13 runnable under qemu-user, without touching
-# the system: Debian 13's python3.13 and its libraries fetched with a private
-# APT configuration (the arm64 architecture, its own lists and cache) and
-# unpacked into a sysroot, all under build/cache/arm64 and made once. Prints
-# the path of a wrapper that runs that python3.13; installing wheels into it
-# is `kiv_aarch64_pip WRAPPER ARGS...`. Needs kiv_aarch64_tools' qemu-aarch64.
-kiv_aarch64_python() {
-    local cache=$PWD/build/cache/arm64 conf root pkgs deb
+# Prints the URI of the Debian archive in this machine's APT sources and the
+# keyring it is signed with (its Signed-By, else Debian's default keyring),
+# separated by a space: the entry whose suites are Debian's releases, not its
+# security updates, from deb822 files (*.sources) or one-line lists. A mirror
+# or proxy set up there serves the sysroots below too. Status 1 when there is
+# none (no Debian system). Arguments name other files to read.
+kiv_debian_archive() {
+    local files=() f
+    [ $# -gt 0 ] || set -- /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources
+    for f in "$@"; do
+        [ -f "$f" ] && files+=("$f")
+    done
+    [ ${#files[@]} -gt 0 ] || return 1
+    awk '
+        function debian(suites,   n, s, i) {
+            n = split(suites, s, /[ \t]+/)
+            for (i = 1; i <= n; i++)
+                if (s[i] != "" && s[i] !~ /^(jessie|stretch|buster|bullseye|bookworm|trixie|forky|duke|sid|experimental|(old)*stable|testing|unstable)(-updates|-backports|-proposed-updates)?$/)
+                    return 0
+            return suites ~ /[^ \t]/
+        }
+        function emit(uri, key) {
+            if (found || uri == "") return
+            sub(/\/+$/, "", uri)
+            print uri, (key ~ /^\// ? key : "/usr/share/keyrings/debian-archive-keyring.gpg")
+            found = 1
+        }
+        function first(text) { sub(/^[ \t]+/, "", text); sub(/[ \t].*/, "", text); return text }
+        function stanza() {
+            if ((" " f["types"] " ") ~ /[ \t]deb[ \t]/ && tolower(f["enabled"]) != "no" && debian(f["suites"]))
+                emit(first(f["uris"]), first(f["signed-by"]))
+            split("", f)
+        }
+        FNR == 1 { stanza(); deb822 = FILENAME ~ /\.sources$/ }
+        deb822 && /^[ \t]*$/ { stanza(); next }
+        deb822 && /^[^ \t#][^:]*:/ {
+            name = tolower(substr($0, 1, index($0, ":") - 1))
+            f[name] = substr($0, index($0, ":") + 1)
+            gsub(/^[ \t]+|[ \t]+$/, "", f[name])
+            next
+        }
+        deb822 { next }
+        $1 == "deb" {
+            line = $0
+            options = ""
+            if (match(line, /\[[^]]*\]/)) {
+                options = substr(line, RSTART + 1, RLENGTH - 2)
+                line = substr(line, 1, RSTART - 1) " " substr(line, RSTART + RLENGTH)
+            }
+            split(line, w, /[ \t]+/)
+            key = ""
+            if (match(options, /signed-by=[^ \t]+/)) key = substr(options, RSTART + 10, RLENGTH - 10)
+            if (debian(w[3])) emit(w[2], key)
+        }
+        END { stanza(); exit !found }
+    ' "${files[@]}"
+}
+
+# Unpacks Debian's packages $4... for the architecture $2 (arm64, amd64) from
+# the suite $3 (trixie, unstable), with all they depend on, into the sysroot
+# $1/sysroot, without touching the system: a private APT configuration (the
+# architecture, its own lists and cache under $1) with the machine's own
+# Debian archive (kiv_debian_archive). Does nothing once $1/done exists, which
+# the caller makes when it has finished the sysroot.
+kiv_debian_sysroot() {
+    local cache=$1 arch=$2 suite=$3 archive conf deb root
+    shift 3
+    [ ! -f "$cache/done" ] || return 0
+    archive=$(kiv_debian_archive) || { echo "no Debian archive in this machine's APT sources" >&2; return 1; }
     root=$cache/sysroot
-    if [ ! -f "$cache/done" ]; then
-        rm -rf "$cache"
-        mkdir -p "$cache"/apt/{lists/partial,archives/partial,sources.list.d,preferences.d} "$root"
-        touch "$cache/apt/status"
-        conf=$cache/apt/apt.conf
-        cat >"$conf" <<APT
-APT::Architecture "arm64";
-APT::Architectures { "arm64"; };
+    rm -rf "$cache"
+    mkdir -p "$cache"/apt/{lists/partial,archives/partial,sources.list.d,preferences.d} "$root"
+    touch "$cache/apt/status"
+    conf=$cache/apt/apt.conf
+    cat >"$conf" <<APT
+APT::Architecture "$arch";
+APT::Architectures { "$arch"; };
 Dir::State "$cache/apt";
 Dir::State::Lists "$cache/apt/lists";
 Dir::State::status "$cache/apt/status";
@@ -231,17 +337,38 @@ Dir::Etc::SourceParts "$cache/apt/sources.list.d";
 Dir::Etc::Preferences "$cache/apt/preferences";
 Dir::Etc::PreferencesParts "$cache/apt/preferences.d";
 APT
-        # Debian 13: the first release with python3.13
-        echo "deb [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] http://deb.debian.org/debian trixie main" \
-            >"$cache/apt/sources.list"
-        kiv_quiet apt-get -c "$conf" update || return 1
-        # Everything python3.13 needs (nothing counts as installed), and the
-        # C++ runtime for NumPy's and pyarrow's wheels.
-        kiv_quiet apt-get -c "$conf" install -y --download-only --no-install-recommends \
-            python3.13 libstdc++6 libgcc-s1 || return 1
-        for deb in "$cache"/apt/archives/*.deb; do dpkg -x "$deb" "$root" || return 1; done
-        # the merged /usr that Debian's base-files would make
-        ln -sfn usr/lib "$root/lib" && ln -sfn usr/bin "$root/bin" || return 1
+    echo "deb [signed-by=${archive#* }] ${archive%% *} $suite main" >"$cache/apt/sources.list"
+    kiv_quiet apt-get -c "$conf" update || return 1
+    # Nothing counts as installed: everything the packages need comes along.
+    kiv_quiet apt-get -c "$conf" install -y --download-only --no-install-recommends "$@" || return 1
+    for deb in "$cache"/apt/archives/*.deb; do dpkg -x "$deb" "$root" || return 1; done
+    # the merged /usr that Debian's base-files would make
+    ln -sfn usr/lib "$root/lib" && ln -sfn usr/bin "$root/bin"
+}
+
+# pip install ARGS... into the folder $2 for a CPython $3 (3.13, 3.15) on
+# Linux on $4 (x86_64, aarch64), with the host's pip of the venv $1: wheels
+# only, as for a sysroot's interpreter that has no pip of its own.
+kiv_sysroot_pip() {
+    local venv=$1 site=$2 version=$3 arch=$4
+    shift 4
+    kiv_quiet "$venv/bin/python" -m pip install --disable-pip-version-check --target "$site" --upgrade \
+        --platform "manylinux_2_17_$arch" --platform "manylinux_2_28_$arch" --platform "linux_$arch" \
+        --python-version "$version" --implementation cp --abi "cp${version/./}" --only-binary=:all: "$@"
+}
+
+# Makes an aarch64 CPython 3.13 runnable under qemu-user: Debian 13's
+# python3.13 and its libraries in a sysroot (kiv_debian_sysroot) under
+# build/cache/arm64, made once. Prints the path of a wrapper that runs that
+# python3.13; installing wheels into it is `kiv_aarch64_pip WRAPPER ARGS...`.
+# Needs kiv_aarch64_tools' qemu-aarch64.
+kiv_aarch64_python() {
+    local cache=$PWD/build/cache/arm64 root
+    root=$cache/sysroot
+    if [ ! -f "$cache/done" ]; then
+        # Debian 13: the first release with python3.13; the C++ runtime is for
+        # NumPy's and pyarrow's wheels
+        kiv_debian_sysroot "$cache" arm64 trixie python3.13 libstdc++6 libgcc-s1 || return 1
         kiv_aarch64_compile "$root/usr/lib/python3.13" || return 1
         touch "$cache/done"
     fi
@@ -249,6 +376,70 @@ APT
     printf '#!/bin/sh\nexec qemu-aarch64 -L %s -0 "$0" %s "$@"\n' "$root" "$root/usr/bin/python3.13" >"$cache/python3.13"
     chmod +x "$cache/python3.13"
     echo "$cache/python3.13"
+}
+
+# The CPythons newer than this machine's that the suite runs on: Debian
+# unstable's, on x86-64 only.
+kiv_newest_versions="3.14 3.15"
+
+# Makes Debian unstable's python$1 (one of kiv_newest_versions) runnable here:
+# the interpreters, their headers and libraries in one sysroot
+# (kiv_debian_sysroot) under build/cache/newest, made once, run by the
+# sysroot's own loader with its libraries (newer than the system's). Prints
+# the path of a wrapper that runs it; sys.executable is the wrapper, so that
+# subprocesses run alike, and beside Debian's python it finds its own
+# library. Installing wheels into it is kiv_newest_pip (kiv_newest_kiv for kiv).
+kiv_newest_python() {
+    local version=$1 cache=$PWD/build/cache/newest root v packages=()
+    root=$cache/sysroot
+    if [ ! -f "$cache/done" ]; then
+        for v in $kiv_newest_versions; do packages+=("python$v" "libpython$v-dev"); done
+        kiv_debian_sysroot "$cache" amd64 unstable "${packages[@]}" libstdc++6 libgcc-s1 || return 1
+        for v in $kiv_newest_versions; do
+            # Debian's pyconfig.h includes its architecture's from the system's
+            # include folder, where a build here does not look.
+            cp "$root/usr/include/x86_64-linux-gnu/python$v/pyconfig.h" "$root/usr/include/python$v/pyconfig.h" ||
+                return 1
+        done
+        touch "$cache/done"
+    fi
+    [ -x "$root/usr/bin/python$version" ] || { echo "no python$version in $root" >&2; return 1; }
+    printf '#!/bin/sh\nexec %s --argv0 "$0" --library-path %s %s "$@"\n' \
+        "$root/usr/lib/x86_64-linux-gnu/ld-linux-x86-64.so.2" "$root/usr/lib/x86_64-linux-gnu" \
+        "$root/usr/bin/python$version" >"$root/usr/bin/python$version-run"
+    chmod +x "$root/usr/bin/python$version-run"
+    echo "$root/usr/bin/python$version-run"
+}
+
+# pip install ARGS... for kiv_newest_python's python$2, with the host's pip
+# of the venv $1.
+kiv_newest_pip() {
+    local venv=$1 version=$2
+    shift 2
+    kiv_sysroot_pip "$venv" "$PWD/build/cache/newest/sysroot/usr/local/lib/python$version/dist-packages" \
+        "$version" x86_64 "$@"
+}
+
+# Installs kiv's wheel $3 for kiv_newest_python's python$2 (with the host's
+# pip of the venv $1) in place of the one there: pip's --target leaves files
+# of another name behind, and the module's name may differ.
+kiv_newest_kiv() {
+    local site=$PWD/build/cache/newest/sysroot/usr/local/lib/python$2/dist-packages
+    rm -rf "$site"/kiv.* "$site"/kiv-*
+    kiv_newest_pip "$1" "$2" --no-deps "$3"
+}
+
+# NumPy 2, pip and the test requirements for kiv_newest_python's python$2
+# (kept until the requirement files change), with the host's pip of the venv
+# $1.
+kiv_newest_requirements() {
+    local venv=$1 version=$2 stamp want
+    stamp=$PWD/build/cache/newest/requirements-$version
+    want=$(cat tests/requirements.txt examples/requirements.txt)
+    [ "$(cat "$stamp" 2>/dev/null)" != "$want" ] || return 0
+    rm -rf "$PWD/build/cache/newest/sysroot/usr/local/lib/python$version"
+    kiv_newest_pip "$venv" "$version" "numpy>=2" pip -r tests/requirements.txt || return 1
+    echo "$want" >"$stamp"
 }
 
 # Builds a wheel of $3 (the working tree or an sdist) with zig's clang for
@@ -293,13 +484,11 @@ kiv_aarch64_compile() {
 }
 
 # pip install ARGS... for the aarch64 python of kiv_aarch64_python, with the
-# host's pip of the venv $1: wheels only, into its site-packages.
+# host's pip of the venv $1.
 kiv_aarch64_pip() {
     local venv=$1 site=$PWD/build/cache/arm64/sysroot/usr/local/lib/python3.13/dist-packages
     shift
-    kiv_quiet "$venv/bin/python" -m pip install --disable-pip-version-check --target "$site" --upgrade \
-        --platform manylinux_2_17_aarch64 --platform manylinux_2_28_aarch64 --platform linux_aarch64 \
-        --python-version 3.13 --implementation cp --abi cp313 --only-binary=:all: "$@" || return 1
+    kiv_sysroot_pip "$venv" "$site" 3.13 aarch64 "$@" || return 1
     kiv_aarch64_compile "$site"
 }
 
@@ -345,4 +534,106 @@ with zipfile.ZipFile(next((cache / "wheel").glob("numpy-*.whl"))) as wheel:
 PY
     fi
     echo "$cache/include"
+}
+
+# The module for macOS 11+ (x86-64 and arm64) and Windows x86-64, compiled
+# and linked with zig's clang in folders under $1 (CMake and NumPy's headers
+# from the venv $2), each checked to export PyInit_kiv alone. Python's headers
+# are this CPython's; for Windows with a pyconfig.h of Windows' sizes and
+# import macros written here, and linked against python3.dll through an
+# import library made from the stable ABI's symbol list (CPython's test of it).
+kiv_check_elsewhere() {
+    local dir=$1 venv status=0 sudo=() target platform toolchain include numpy build library exports extra
+    venv=$(cd "$2" && pwd) || return 1
+    kiv_quiet "$venv/bin/python" -m pip install --disable-pip-version-check cmake ninja || return 1
+    if ! command -v llvm-nm >/dev/null 2>&1 || ! command -v llvm-readobj >/dev/null 2>&1; then
+        [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+        echo "   installing llvm with apt-get"
+        { kiv_quiet "${sudo[@]}" apt-get update -q &&
+          kiv_quiet "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q llvm; } ||
+            { echo "   no llvm-nm and llvm-readobj" >&2; return 1; }
+    fi
+    include=$("$venv/bin/python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
+    mkdir -p "$dir/windows/include"
+    cp -r "$include"/. "$dir/windows/include/"
+    cat >"$dir/windows/include/pyconfig.h" <<'H'
+/* What the limited API reads of CPython's pyconfig.h for 64-bit Windows. */
+#ifndef Py_CONFIG_H
+#define Py_CONFIG_H
+#define MS_WIN32
+#define MS_WIN64
+#define MS_WINDOWS
+#define NT_THREADS
+#define WITH_THREAD
+#define Py_ENABLE_SHARED 1
+#define HAVE_DECLSPEC_DLL
+#define SIZEOF_SHORT 2
+#define SIZEOF_INT 4
+#define SIZEOF_LONG 4
+#define SIZEOF_LONG_LONG 8
+#define SIZEOF_FLOAT 4
+#define SIZEOF_DOUBLE 8
+#define SIZEOF_VOID_P 8
+#define SIZEOF_SIZE_T 8
+#define SIZEOF_TIME_T 8
+#define SIZEOF_OFF_T 4
+#define SIZEOF_FPOS_T 8
+#define SIZEOF_WCHAR_T 2
+#define SIZEOF__BOOL 1
+#define SIZEOF_HKEY 8
+#define HAVE_WCHAR_H 1
+#endif
+H
+    "$venv/bin/python" - "$(dirname "$include")" >"$dir/windows/python3.def" <<'PY' || return 1
+import ast, pathlib, re, sys, sysconfig
+# CPython's own test of the stable ABI lists its symbols, Windows' too.
+source = pathlib.Path(sysconfig.get_paths()["stdlib"], "test", "test_stable_abi_ctypes.py").read_text()
+names = set()
+for node in ast.walk(ast.parse(source)):
+    targets = node.targets if isinstance(node, ast.Assign) else [node.target] if isinstance(node, ast.AugAssign) else []
+    if any(isinstance(t, ast.Name) and t.id == "SYMBOL_NAMES" for t in targets):
+        names.update(e.value for e in node.value.elts)
+data = re.compile(r"^(PyExc_\w+|_?Py\w*_Type|_Py_\w+Struct|Py_FileSystemDefault\w+|Py_HasFileSystemDefaultEncoding|Py_UTF8Mode|PyOS_InputHook|PyOS_ReadlineFunctionPointer|PyStructSequence_UnnamedField)$")
+print("LIBRARY python3.dll\nEXPORTS")
+for name in sorted(names):
+    print(name, "DATA" if data.match(name) else "")
+PY
+    for target in x86_64-macos.11.0 aarch64-macos.11.0 x86_64-windows-gnu; do
+        case $target in
+            x86_64-macos*) platform=macosx_11_0_x86_64 ;;
+            aarch64-macos*) platform=macosx_11_0_arm64 ;;
+            *windows*) platform=win_amd64 ;;
+        esac
+        toolchain=$(kiv_zig_toolchain "$target") || return 1
+        numpy=$(kiv_numpy_headers "$platform" "$venv") || return 1
+        build=$dir/$target
+        extra=(-DPython_INCLUDE_DIR="$include")
+        if [ "$platform" = win_amd64 ]; then
+            kiv_quiet "$toolchain/dlltool" -d "$dir/windows/python3.def" -l "$dir/windows/python3.lib" -m i386:x86-64 || return 1
+            extra=(-DPython_INCLUDE_DIR="$PWD/$dir/windows/include" -DPython_SABI_LIBRARY="$PWD/$dir/windows/python3.lib")
+        fi
+        if ! kiv_quiet "$venv/bin/cmake" -S . -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$venv/bin/ninja" \
+                -DCMAKE_TOOLCHAIN_FILE="$toolchain/toolchain.cmake" -DKIV_BUILD_MODULE=ON \
+                -DKIV_NUMPY_INCLUDE="$numpy" "${extra[@]}" ||
+           ! kiv_quiet "$venv/bin/cmake" --build "$build" --target kiv; then
+            echo "   $target: does not build" >&2
+            status=1
+            continue
+        fi
+        library=$(find "$build" -maxdepth 1 \( -name 'kiv*.so' -o -name 'kiv*.pyd' \) | head -n 1)
+        if [ "$platform" = win_amd64 ]; then
+            exports=$(llvm-readobj --coff-exports "$library" | sed -n 's/^ *Name: //p')
+        else
+            # zig's linker has no export list: its libc++ exports the replaceable
+            # operators new and delete, and a dylib has the linker's two symbols
+            exports=$(llvm-nm -g --defined-only -C "$library" | cut -d ' ' -f 3- |
+                grep -v -E '^(operator (new|delete)(\[\])?\(.*\)|___dso_handle|__mh_dylib_header)$')
+        fi
+        echo "   $target: $(basename "$library"), $(du -k "$library" | cut -f1) KiB, exports: $(echo $exports)"
+        case $exports in
+            PyInit_kiv | _PyInit_kiv) ;;
+            *) echo "   exports more than PyInit_kiv" >&2; status=1 ;;
+        esac
+    done
+    return $status
 }

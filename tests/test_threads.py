@@ -393,7 +393,8 @@ def test_input_written_by_another_thread(n, rewrite):
 
 
 # Daemon threads inside kiv as the interpreter exits, while a finaliser keeps
-# it busy: CPython ends each with pthread_exit where it takes the lock back.
+# it busy: CPython ends each with pthread_exit where it takes the lock back
+# (3.14 on leaves each waiting there for good, and the process ends anyway).
 # The debug allocator stops the process if the unwinding frees a Python
 # object (the masked samples' filled copy, kiv's alone) without the lock.
 AT_EXIT = r"""
@@ -542,3 +543,30 @@ def test_every_row_written_whatever_another_thread_writes(level):
     allowed = {"ok", "PanicException: the input changed while kiv read it (written by another thread?)"}
     assert {case: stale for case, (stale, _) in report.items() if stale} == {}
     assert {case: o for case, (_, outcomes) in report.items() for o in outcomes if o not in allowed} == {}
+
+# A finaliser calls kiv after the exit has begun while a daemon thread is
+# inside kiv's one-time set-up: that thread never finishes it (3.12 and 3.13
+# end it, 3.14 on leave it waiting for the lock for good), so the finalising
+# thread must not wait for it.
+LATE_CALL = r"""
+import json, os
+import numpy as np, kiv
+from fresh import slow_set_up
+
+class Late:
+    def __del__(self, write=os.write, dumps=json.dumps, call=kiv.get_max_window_limit, t=np.arange(4.0)):
+        try:
+            call(t)
+            outcome = "returned"
+        except BaseException as exc:
+            outcome = type(exc).__name__
+        write(1, dumps(outcome).encode())
+
+late = Late()  # finalised after the exit has begun
+slow_set_up(daemon=True)
+"""
+
+
+def test_call_from_a_finaliser_while_a_daemon_thread_makes_the_set_up():
+    # NumPy's import refuses to run once the exit has begun
+    assert run_fresh(LATE_CALL, timeout=30) in ("returned", "PanicException")

@@ -6,7 +6,10 @@
 // run, fork() among them: no lock of kiv's is held meanwhile, or a child of
 // fork() could find it held by a thread it does not have. The interpreter
 // lock guards the cells; a thread that finds another one making a value
-// waits detached from the interpreter, looking again now and then.
+// waits detached from the interpreter, looking again now and then. Once the
+// interpreter's exit has begun no other thread finishes a value (CPython
+// 3.12 and 3.13 end it as it takes the lock back, 3.14 on leave it waiting
+// for the lock for good): the finalising thread makes it itself.
 #pragma once
 
 #include <atomic>
@@ -41,7 +44,7 @@ protected:
             throw PyError(PyExc_RuntimeError,
                           "kiv was called again from within its own one-time set-up on the same thread");
         }
-        return maker != std::thread::id();
+        return maker != std::thread::id() && Py_IsInitialized();
     }
 
     // Lets the maker go on: the interpreter lock given up for a moment.

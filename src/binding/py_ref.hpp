@@ -13,6 +13,7 @@ namespace kiv {
 // the finalising one with pthread_exit as it takes the interpreter lock back,
 // and the unwinding runs kiv's destructors on that thread without the lock:
 // they must leave Python objects alone then (leaked, as the process ends).
+// (3.14 on leave such a thread waiting for the lock for good instead.)
 // The finalising thread enters kiv only after finalisation began, so a thread
 // whose kiv call began before it has lost the lock. Set by the entry guard.
 inline thread_local bool call_began_before_exit = false;

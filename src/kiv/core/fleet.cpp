@@ -30,7 +30,7 @@ void group_by_counting(std::span<const double> values, std::span<const double> t
     const std::size_t n = labels.size();
     // Runs of kFleetTask rows at least, whose counts take at most a word a row.
     const std::size_t runs = std::max<std::size_t>(
-        1, std::min({workers, n / (span + 1), n / static_cast<std::size_t>(thresholds::kFleetTask)}));
+        1, std::min<std::size_t>({workers, n / (span + 1), n / static_cast<std::size_t>(thresholds::kFleetTask)}));
     const std::size_t per_run = (n + runs - 1) / runs;
     OwnedBuffer<std::uint64_t> next(runs * (span + 1));
     std::uint64_t* const counts = next.data();
