@@ -181,17 +181,48 @@ def test_wrong_type_says_what_to_do(call, x, argument, got, remedy):
                                     f"expected a contiguous 1-D {expected} array, got {got}; {remedy.format(argument)}"]
 
 
-class Unreadable(np.ndarray):
+class DtypeRaises(np.ndarray):
     @property
     def dtype(self):
         raise LookupError("no dtype to be read")
 
 
-def test_note_without_what_cannot_be_read():
+class DtypeLies(np.ndarray):
+    dtype = np.dtype(np.float64)
+
+
+class LookupRaises:  # no array: looking up to_numpy fails
+    @property
+    def to_numpy(self):
+        raise LookupError("to_numpy")
+
+
+MASKED = np.ma.masked_equal(np.arange(N, dtype=np.int32) % 7, 3)
+ASCONTIGUOUS = "np.ascontiguousarray(values, dtype=np.float64) converts it"
+
+
+# The note reads the array itself, never the caller's attributes; a masked
+# array's remedy keeps its mask (masked samples stay missing).
+@pytest.mark.parametrize("x, note", [
+    (np.ones(N, np.float32).view(DtypeRaises), "got float32 with shape (100,); " + ASCONTIGUOUS),
+    (np.ones(N, np.float32).view(DtypeLies), "got float32 with shape (100,); " + ASCONTIGUOUS),
+    (LookupRaises(), "got LookupRaises; np.asarray(values, dtype=np.float64) converts it"),
+    (MASKED, "got int32 with shape (100,); values.astype(np.float64) converts it"),
+    (np.ma.vstack([MASKED, MASKED]),
+     "got int32 with shape (2, 100); kiv takes one series a call, e.g. values[0].astype(np.float64)"),
+])
+def test_note_from_the_array_itself(monkeypatch, x, note):
+    unraisable = []
+    monkeypatch.setattr("sys.unraisablehook", unraisable.append)
     with pytest.raises(TypeError) as info:
-        kiv.smooth(np.ones(N, np.float32).view(Unreadable), T)
-    assert info.value.__notes__[1] == ("expected a contiguous 1-D float64 array; "
-                                       "np.ascontiguousarray(values, dtype=np.float64) converts it")
+        kiv.smooth(x, T)
+    assert info.value.__notes__[1] == "expected a contiguous 1-D float64 array, " + note
+    assert unraisable == []
+    if isinstance(x, np.ma.MaskedArray):
+        remedy = note.split("; ")[1].removeprefix("kiv takes one series a call, e.g. ").removesuffix(" converts it")
+        converted = eval(remedy, {"np": np, "values": x})
+        expected = kiv.smooth(np.ma.filled(x.astype(np.float64), np.nan).reshape(-1, N)[0], T)
+        assert np.array_equal(kiv.smooth(converted, T), expected, equal_nan=True)
 
 
 def test_pandas_data_says_what_to_do():

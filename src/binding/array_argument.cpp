@@ -38,9 +38,15 @@ bool has_kind(PyObject* object, ElementKind kind) {
     return PyArray_DESCR(array) == descr || PyArray_EquivTypes(PyArray_DESCR(array), descr);
 }
 
+bool is_masked_array(PyObject* object);
+
 // What the caller can do about an argument of the wrong type, for its
-// TypeError's second note. Only on that error's path: it reads Python
-// attributes (the dtype's text), and whatever fails on the way is left out.
+// TypeError's second note. Only on that error's path, and whatever fails on
+// the way is left out (no lookup may report to sys.unraisablehook). The
+// dtype is the array's own, not its `dtype` attribute, which a subclass can
+// override. A masked array is converted with astype, which keeps its mask:
+// np.ascontiguousarray drops it, and the masked entries would count at
+// whatever their data holds.
 std::string conversion_note(PyObject* object, const char* name, ElementKind kind) {
     const std::string expected = std::string("expected a contiguous 1-D ") + kind_name(kind) + " array";
     const std::string dtype = std::string("np.") + kind_name(kind);
@@ -50,27 +56,26 @@ std::string conversion_note(PyObject* object, const char* name, ElementKind kind
         const std::string got = type_name ? ", got " + utf8_text(type_name.get()) : std::string();
         PyErr_Clear();
         // pandas' Series, Index and the like, which are no arrays
-        if (PyObject_HasAttrString(object, "to_numpy")) {
-            return expected + got + "; .to_numpy(dtype=" + dtype + ") converts it";
-        }
+        const Ref to_numpy = Ref::steal(PyObject_GetAttrString(object, "to_numpy"));
+        PyErr_Clear();
+        if (to_numpy) return expected + got + "; .to_numpy(dtype=" + dtype + ") converts it";
         return expected + got + "; np.asarray(" + arg + ", dtype=" + dtype + ") converts it";
     }
     PyArrayObject* array = as_array(object);
     const int type = PyArray_TYPE(array);
     std::string got;
-    if (Ref descr = Ref::steal(PyObject_GetAttrString(object, "dtype"))) {
-        if (Ref text = Ref::steal(PyObject_Str(descr.get()))) {
-            got = ", got " + utf8_text(text.get()) + " with shape (";
-            const int ndim = PyArray_NDIM(array);
-            for (int i = 0; i < ndim; ++i) {
-                got += std::to_string(PyArray_DIMS(array)[i]);
-                got += i + 1 < ndim ? ", " : (ndim == 1 ? "," : "");
-            }
-            got += ")";
+    if (Ref text = Ref::steal(PyObject_Str(as_object(PyArray_DESCR(array))))) {
+        got = ", got " + utf8_text(text.get()) + " with shape (";
+        const int ndim = PyArray_NDIM(array);
+        for (int i = 0; i < ndim; ++i) {
+            got += std::to_string(PyArray_DIMS(array)[i]);
+            got += i + 1 < ndim ? ", " : (ndim == 1 ? "," : "");
         }
+        got += ")";
     }
     PyErr_Clear();
     const std::string head = expected + got + "; ";
+    const bool masked = is_masked_array(object);
     if ((type == NPY_DATETIME || type == NPY_TIMEDELTA) && kind == ElementKind::float64) {
         return head + "convert times to float64 seconds, e.g. (t - t[0]) / np.timedelta64(1, 's')";
     }
@@ -78,13 +83,14 @@ std::string conversion_note(PyObject* object, const char* name, ElementKind kind
         int long_axes = 0;
         for (int i = 0; i < PyArray_NDIM(array); ++i) long_axes += PyArray_DIMS(array)[i] > 1;
         if (long_axes > 1) {
-            return head + "kiv takes one series a call, e.g. np.ascontiguousarray(" + arg + "[0], dtype=" + dtype +
-                   ")";
+            return head + "kiv takes one series a call, e.g. " +
+                   (masked ? arg + "[0].astype(" + dtype + ")"
+                           : "np.ascontiguousarray(" + arg + "[0], dtype=" + dtype + ")");
         }
         return head + "np.ravel(" + arg + ").astype(" + dtype + ") converts it";
     }
-    if (kind != ElementKind::float64 && PyTypeNum_ISINTEGER(type)) {
-        return head + arg + ".astype(np.int64) converts it";
+    if ((kind != ElementKind::float64 && PyTypeNum_ISINTEGER(type)) || masked) {
+        return head + arg + ".astype(" + dtype + ") converts it";
     }
     return head + "np.ascontiguousarray(" + arg + ", dtype=" + dtype + ") converts it";
 }
@@ -149,6 +155,17 @@ Ref masked_entries_filled(PyObject* object, const char* name, MaskedEntries mask
         throw PyError(PyExc_ValueError, std::string("`") + name + "` must not have masked entries");
     }
     return owned_or_raise(PyObject_CallMethod(object, "filled", "d", std::numeric_limits<double>::quiet_NaN()));
+}
+
+// Whether the object is a NumPy masked array; false when that cannot be told.
+bool is_masked_array(PyObject* object) {
+    try {
+        const MaskedArrays* arrays = masked_arrays();
+        return arrays != nullptr &&
+               PyType_IsSubtype(Py_TYPE(object), reinterpret_cast<PyTypeObject*>(arrays->type));
+    } catch (PyError&) {
+        return false;
+    }
 }
 
 }  // namespace
