@@ -178,6 +178,12 @@ def address_space():
 # room for the result and the short series' scratch, not for the long one's
 limit = address_space() + 8 * values.size + (400 << 20)
 resource.setrlimit(resource.RLIMIT_AS, (limit, resource.RLIM_INFINITY))
+try:  # qemu-user takes the limit without applying it
+    bytearray(limit)
+    print(json.dumps({"unenforced": True}))
+    raise SystemExit
+except MemoryError:
+    pass
 outcomes, before = [], None
 for k in range(12):
     try:
@@ -197,6 +203,8 @@ print(json.dumps({"outcomes": sorted(set(outcomes)), "growth": growth,
 
 def test_failure_in_one_worker():
     report = run_fresh(WORKER_FAILS, timeout=300)
+    if report.get("unenforced"):
+        pytest.skip("RLIMIT_AS is not enforced here (qemu-user)")
     assert report == {"outcomes": ["MemoryError"], "growth": report["growth"], "same": True}
     assert report["growth"] < 1 << 20
 
