@@ -65,9 +65,9 @@ def test_table_on_a_thread_pool(tmp_path, times):
     out = pd.read_parquet(tmp_path / "out.parquet")
     # the times as the example read and counted them (a CSV's floats need
     # not come back bit for bit), then kiv.smooth per sensor on them
-    spec = importlib.util.spec_from_file_location("thread_pool", EXAMPLES / "thread_pool.py")
-    thread_pool = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(thread_pool)
+    found = importlib.util.spec_from_file_location("thread_pool", EXAMPLES / "thread_pool.py")
+    thread_pool = importlib.util.module_from_spec(found)
+    found.loader.exec_module(thread_pool)
     counted = out.assign(time=thread_pool.seconds(out["time"]))
     if times == "dates":
         assert not pd.api.types.is_numeric_dtype(out["time"])
