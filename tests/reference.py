@@ -3,6 +3,12 @@
 Everything works on Python floats and ints so that each IEEE operation is
 written out once, in the order kiv performs it (Python never fuses a
 multiply-add).
+
+One of three references that change together with any change of behaviour:
+this one, the C++ literal cores (tests/native/reference_cores.cpp, which the
+native differential test and tests/test_structured.py compare against) and
+composed() in tests/test_smooth.py (the pipeline rebuilt from kiv's other
+three functions).
 """
 
 import math

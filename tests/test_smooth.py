@@ -64,7 +64,11 @@ def test_scalar_conversions():
 
 
 def composed(values, timestamps, **kw):
-    """The pipeline rebuilt from the other three functions."""
+    """The pipeline rebuilt from the other three functions.
+
+    One of three references that change together with any change of
+    behaviour; the others are tests/reference.py and
+    tests/native/reference_cores.cpp."""
     order = reference.time_order(timestamps)
     sv, ts = values[order], timestamps[order]
     limit = kiv.get_max_window_limit(

@@ -11,15 +11,7 @@ namespace {
 
 Lazy<PyObject*> add_note_name;
 
-std::string full_name(const ParameterSpec& signature) {
-    std::string name;
-    if (signature.class_name != nullptr) {
-        name += signature.class_name;
-        name += '.';
-    }
-    name += signature.function_name;
-    return name + "()";
-}
+std::string full_name(const ParameterList& parameters) { return std::string(parameters.function_name) + "()"; }
 
 // 'a'; 'a' and 'b'; 'a', 'b', and 'c'
 std::string quoted_list(const std::vector<std::string_view>& names) {
@@ -36,8 +28,8 @@ std::string quoted_list(const std::vector<std::string_view>& names) {
     return out;
 }
 
-[[noreturn]] void binding_error(const ParameterSpec& signature, std::string rest) {
-    throw PyError(PyExc_TypeError, full_name(signature) + rest);
+[[noreturn]] void binding_error(const ParameterList& parameters, std::string rest) {
+    throw PyError(PyExc_TypeError, full_name(parameters) + rest);
 }
 
 std::string count_of(std::size_t n, const char* singular, const char* plural) {
@@ -47,85 +39,52 @@ std::string count_of(std::size_t n, const char* singular, const char* plural) {
 }  // namespace
 
 PyObject* interned(Lazy<PyObject*>& cell, const char* text) {
-    return cell.get([&] { return check(PyUnicode_InternFromString(text)).release(); });
+    return cell.get([&] { return owned_or_fail(PyUnicode_InternFromString(text)).release(); });
 }
 
-void bind_arguments(const ParameterSpec& signature, PyObject* const* args, Py_ssize_t nargs,
+void bind_arguments(const ParameterList& parameters, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, std::span<PyObject*> slots) {
     const std::size_t given = static_cast<std::size_t>(nargs);
-    const std::size_t positional = signature.positional.size();
+    const std::size_t positional = parameters.positional.size();
     for (std::size_t i = 0; i < given && i < positional; ++i) slots[i] = args[i];
     if (given > positional) {
-        const std::string takes =
-            positional == signature.required_positional
-                ? std::to_string(positional)
-                : "from " + std::to_string(signature.required_positional) + " to " + std::to_string(positional);
-        binding_error(signature, " takes " + takes + " positional arguments but " + std::to_string(given) +
-                                (given == 1 ? " was" : " were") + " given");
+        binding_error(parameters, " takes " + std::to_string(positional) + " positional arguments but " +
+                                      std::to_string(given) + (given == 1 ? " was" : " were") + " given");
     }
 
-    std::vector<std::string_view> positional_only_given;
     const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_Size(kwnames);
     for (Py_ssize_t i = 0; i < keywords; ++i) {
         PyObject* keyword = PyTuple_GetItem(kwnames, i);
-        PyObject* value = args[nargs + i];
         Py_ssize_t size = 0;
         const char* text = PyUnicode_AsUTF8AndSize(keyword, &size);
         if (text == nullptr) {
             PyErr_Clear();
-            binding_error(signature, " got an unexpected keyword argument '" + object_str(keyword) + "'");
+            binding_error(parameters, " got an unexpected keyword argument '" + object_str(keyword) + "'");
         }
         const std::string_view name(text, static_cast<std::size_t>(size));
-        auto fill = [&](std::size_t slot) {
-            if (slots[slot] != nullptr) {
-                binding_error(signature, " got multiple values for argument '" + std::string(name) + "'");
-            }
-            slots[slot] = value;
-        };
-        bool matched = false;
-        for (std::size_t j = 0; j < signature.keyword_only.size() && !matched; ++j) {
-            if (name == signature.keyword_only[j].name) {
-                fill(positional + j);
-                matched = true;
-            }
+        std::size_t slot = 0;
+        while (slot < slots.size() && name != (slot < positional ? parameters.positional[slot]
+                                                                 : parameters.keyword_only[slot - positional])) {
+            ++slot;
         }
-        for (std::size_t k = 0; k < positional && !matched; ++k) {
-            if (name == signature.positional[k]) {
-                if (k < signature.positional_only) {
-                    positional_only_given.push_back(name);
-                } else {
-                    fill(k);
-                }
-                matched = true;
-            }
+        if (slot == slots.size()) {
+            binding_error(parameters, " got an unexpected keyword argument '" + object_str(keyword) + "'");
         }
-        if (!matched) binding_error(signature, " got an unexpected keyword argument '" + object_str(keyword) + "'");
-    }
-    if (!positional_only_given.empty()) {
-        binding_error(signature, " got some positional-only arguments passed as keyword arguments: " +
-                                quoted_list(positional_only_given));
+        if (slots[slot] != nullptr) {
+            binding_error(parameters, " got multiple values for argument '" + std::string(name) + "'");
+        }
+        slots[slot] = args[nargs + i];
     }
 
+    if (given >= positional) return;
     std::vector<std::string_view> missing;
-    if (given < signature.required_positional) {
-        for (std::size_t k = 0; k < signature.required_positional; ++k) {
-            if (slots[k] == nullptr) missing.push_back(signature.positional[k]);
-        }
+    for (std::size_t k = 0; k < positional; ++k) {
+        if (slots[k] == nullptr) missing.push_back(parameters.positional[k]);
     }
     if (!missing.empty()) {
-        binding_error(signature, " missing " + count_of(missing.size(), "required positional argument",
-                                                   "required positional arguments") +
-                                ": " + quoted_list(missing));
-    }
-    for (std::size_t j = 0; j < signature.keyword_only.size(); ++j) {
-        if (signature.keyword_only[j].required && slots[positional + j] == nullptr) {
-            missing.push_back(signature.keyword_only[j].name);
-        }
-    }
-    if (!missing.empty()) {
-        binding_error(signature, " missing " + count_of(missing.size(), "required keyword argument",
-                                                   "required keyword arguments") +
-                                ": " + quoted_list(missing));
+        binding_error(parameters, " missing " + count_of(missing.size(), "required positional argument",
+                                                    "required positional arguments") +
+                                      ": " + quoted_list(missing));
     }
 }
 

@@ -1,220 +1,117 @@
 #include "binding/borrow.hpp"
 
-#include <pthread.h>
-
-#include <cstdint>
-#include <memory>
-#include <new>
-#include <numeric>
 #include <string>
-#include <tuple>
 
-#include "binding/borrow_tracker.hpp"
-#include "binding/errors.hpp"
-#include "binding/lazy.hpp"
+#include "binding/borrow_registry.hpp"
 #include "binding/numpy.hpp"
 
 namespace kiv {
 
 namespace {
 
-constexpr const char* kCapsuleName = "_RUST_NUMPY_BORROW_CHECKING_API";
-
-// Fixed cross-module layout: six 64-bit fields.
-struct SharedBorrowApi {
-    std::uint64_t version;
-    void* tracker;
-    int (*acquire_shared)(void* tracker, PyObject* array);
-    int (*acquire_exclusive)(void* tracker, PyObject* array);
-    void (*release_shared)(void* tracker, PyObject* array);
-    void (*release_exclusive)(void* tracker, PyObject* array);
-};
-static_assert(sizeof(SharedBorrowApi) == 6 * 8);
-
-PyArrayObject* as_array(PyObject* object) { return reinterpret_cast<PyArrayObject*>(object); }
-
-// |x| without overflow, also for the most negative value.
-std::uintptr_t magnitude(npy_intp x) {
-    const auto bits = static_cast<std::uintptr_t>(x);
-    return x < 0 ? 0 - bits : bits;
-}
-
-// The memory a strided array can touch.
-BorrowRegion region_of(const void* start_of_data, int nd, const npy_intp* dims, const npy_intp* strides,
-                       npy_intp item_size) {
-    const auto data = reinterpret_cast<std::uintptr_t>(start_of_data);
-    BorrowRegion region{data, data, data, 1};
-    bool empty = nd == 0;
-    for (int i = 0; i < nd; ++i) empty = empty || dims[i] == 0;
-    if (!empty) {
-        // Unsigned, so that absurd strides wrap instead of overflowing.
-        std::uintptr_t low = 0, high = 0;
-        for (int i = 0; i < nd; ++i) {
-            const std::uintptr_t offset = static_cast<std::uintptr_t>(dims[i] - 1) * magnitude(strides[i]);
-            (strides[i] < 0 ? low : high) += offset;
+// The array whose memory a view uses when its base is no array: an object
+// that only passes that memory on (a memoryview's `obj`, the holder that
+// as_strided and sliding_window_view put in between, whose `base` is the
+// array), followed a few links; null where none is found (bytes, mmap and
+// the like cannot resize while their memory is exported).
+Ref owner_behind(PyObject* base) {
+    Ref link = Ref::borrow(base);
+    for (int depth = 0; depth < 8; ++depth) {
+        if (is_ndarray(link.get())) {
+            PyObject* next = borrow_base(link.get());
+            if (is_ndarray(next)) return Ref::borrow(next);
+            link = Ref::borrow(next);
         }
-        region.start = data - low;
-        region.end = data + high + static_cast<std::uintptr_t>(item_size);
-    }
-    if (nd >= 1) {
-        region.divisor = magnitude(strides[0]);
-        for (int i = 1; i < nd; ++i) region.divisor = std::gcd(region.divisor, magnitude(strides[i]));
-    }
-    return region;
-}
-
-BorrowRegion region_of(PyObject* object) {
-    PyArrayObject* array = as_array(object);
-    return region_of(PyArray_DATA(array), PyArray_NDIM(array), PyArray_DIMS(array), PyArray_STRIDES(array),
-                     PyArray_ITEMSIZE(array));
-}
-
-std::tuple<const void*, BorrowRegion> key(PyObject* array) { return {borrow_base(array), region_of(array)}; }
-
-// Other modules call these through the record; nothing may unwind into them.
-int tracker_acquire_shared(void* tracker, PyObject* array) noexcept {
-    const auto [base, region] = key(array);
-    return static_cast<BorrowTracker*>(tracker)->acquire_shared(base, region);
-}
-int tracker_acquire_exclusive(void* tracker, PyObject* array) noexcept {
-    if (!PyArray_CHKFLAGS(as_array(array), NPY_ARRAY_WRITEABLE)) return kNotWriteable;
-    const auto [base, region] = key(array);
-    return static_cast<BorrowTracker*>(tracker)->acquire_exclusive(base, region);
-}
-void tracker_release_shared(void* tracker, PyObject* array) noexcept {
-    const auto [base, region] = key(array);
-    static_cast<BorrowTracker*>(tracker)->release_shared(base, region);
-}
-void tracker_release_exclusive(void* tracker, PyObject* array) noexcept {
-    const auto [base, region] = key(array);
-    static_cast<BorrowTracker*>(tracker)->release_exclusive(base, region);
-}
-
-void destroy_capsule(PyObject* capsule) {
-    auto* api = static_cast<SharedBorrowApi*>(PyCapsule_GetPointer(capsule, kCapsuleName));
-    if (api == nullptr) {
-        PyErr_Clear();
-        return;
-    }
-    delete static_cast<BorrowTracker*>(api->tracker);
-    delete api;
-}
-
-Ref install_registry(PyObject* multiarray) {
-    auto tracker = std::make_unique<BorrowTracker>();
-    auto api = std::make_unique<SharedBorrowApi>(SharedBorrowApi{
-        1, tracker.get(), tracker_acquire_shared, tracker_acquire_exclusive, tracker_release_shared,
-        tracker_release_exclusive});
-    Ref capsule = Ref::steal(PyCapsule_New(api.get(), kCapsuleName, destroy_capsule));
-    if (!capsule) throw_pending();
-    (void)tracker.release();  // the capsule's destructor frees both
-    (void)api.release();
-    if (PyObject_SetAttrString(multiarray, kCapsuleName, capsule.get()) < 0) throw_pending();
-    return capsule;
-}
-
-// The record, and the capsule it lives in. The capsule may lose its place on
-// the module (deleted, replaced, or cleared at teardown while finalisers
-// still call kiv): kiv's reference keeps it for the life of the process.
-struct Registry {
-    PyObject* capsule;
-    const SharedBorrowApi* api;
-};
-
-Registry resolve_borrow_api() {
-    Ref multiarray = Ref::steal(PyImport_ImportModule(multiarray_module_name().c_str()));
-    if (!multiarray) throw_pending();
-    Ref capsule = Ref::steal(PyObject_GetAttrString(multiarray.get(), kCapsuleName));
-    if (!capsule) {
-        PyErr_Clear();
-        capsule = install_registry(multiarray.get());
-    }
-    if (Py_TYPE(capsule.get()) != &PyCapsule_Type) throw type_mismatch(capsule.get(), "PyCapsule");
-    auto* api = static_cast<const SharedBorrowApi*>(PyCapsule_GetPointer(capsule.get(), kCapsuleName));
-    if (api == nullptr) throw_pending();
-    if (api->version == 0) {
-        throw PyError(PyExc_TypeError,
-                      "version " + std::to_string(api->version) + " of the borrow checking API is not supported");
-    }
-    return {capsule.release(), api};
-}
-
-Lazy<Registry> borrow_api_cell;
-
-const SharedBorrowApi& borrow_api() {
-    return *borrow_api_cell.get([] {
-        numpy_api();  // the tracker reads arrays through NumPy's table
-        try {
-            return resolve_borrow_api();
-        } catch (PyError& error) {
-            fail_with("Internal borrow checking API error", error);
+        Ref next;
+        for (const char* name : {"obj", "base"}) {
+            next = Ref::steal(PyObject_GetAttrString(link.get(), name));
+            if (next) break;
+            PyErr_Clear();
         }
-    }).api;
+        if (!next || next.get() == Py_None) return {};
+        link = std::move(next);
+    }
+    return {};
 }
-
-// fork() in a process with threads leaves the child only the thread that
-// forked. Its registry must keep no borrow of the others' calls, which it
-// does not have, nor a lock that one of them held; its one-time set-up must
-// not wait for their makers. Another module's registry is that module's.
-BorrowTracker* forking_tracker = nullptr;
-
-void before_fork() noexcept {
-    const Registry* registry = borrow_api_cell.peek();
-    forking_tracker = registry != nullptr && registry->api->acquire_shared == tracker_acquire_shared
-                          ? static_cast<BorrowTracker*>(registry->api->tracker)
-                          : nullptr;
-    if (forking_tracker != nullptr) forking_tracker->before_fork();
-}
-
-void after_fork_in_parent() noexcept {
-    if (forking_tracker != nullptr) forking_tracker->after_fork_in_parent();
-}
-
-void after_fork_in_child() noexcept {
-    if (forking_tracker != nullptr) forking_tracker->after_fork_in_child();
-    LazyCell::forget_other_makers();
-}
-
-[[maybe_unused]] const int fork_handlers = pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
 
 }  // namespace
 
-void acquire_shared_borrow(PyObject* array) {
-    const SharedBorrowApi& api = borrow_api();
-    const int status = api.acquire_shared(api.tracker, array);
-    if (status == kBorrowed) return;
-    if (status == kBorrowConflict) fail("called `Result::unwrap()` on an `Err` value: AlreadyBorrowed");
-    if (status == kRegistryOutOfMemory && api.acquire_shared == tracker_acquire_shared) throw std::bad_alloc();
-    fail("Unexpected return code " + std::to_string(status) + " from borrow checking API");
+PyError changed_error(const char* name) {
+    return PyError(PyExc_ValueError,
+                   std::string("`") + name + "` was changed in place (dtype, shape or memory) during the call");
 }
 
-void release_shared_borrow(PyObject* array) {
-    const SharedBorrowApi& api = *borrow_api_cell.peek()->api;  // resolved by the acquire
-    api.release_shared(api.tracker, array);
-}
-
-bool release_own_shared_borrow(PyObject* base, const void* data, std::intptr_t length, std::intptr_t stride,
-                               std::intptr_t item_size) noexcept {
-    const SharedBorrowApi& api = *borrow_api_cell.peek()->api;
-    if (api.release_shared != tracker_release_shared) return false;
-    static_cast<BorrowTracker*>(api.tracker)->release_shared(base, region_of(data, length, stride, item_size));
-    return true;
-}
-
-BorrowRegion region_of(const void* data, std::intptr_t length, std::intptr_t stride, std::intptr_t item_size) {
-    const npy_intp dims[1] = {length}, strides[1] = {stride};
-    return region_of(data, 1, dims, strides, item_size);
-}
-
-void resolve_borrow_registry() { borrow_api(); }
-
-PyObject* borrow_base(PyObject* array) {
-    PyObject* current = array;
-    while (PyObject* base = PyArray_BASE(as_array(current))) {
-        if (!is_ndarray(base)) return base;
-        current = base;
+ArrayBorrow ArrayBorrow::register_read_only(PyObject* object, ElementKind kind, const char* name) {
+    PyArrayObject* array = as_array(object);
+    ArrayBorrow borrow;
+    borrow.base_ = Ref::borrow(borrow_base(object));
+    if (!is_ndarray(borrow.base_.get())) borrow.owner_ = owner_behind(borrow.base_.get());
+    borrow.kind_ = kind;
+    borrow.data_ = PyArray_DATA(array);
+    borrow.length_ = PyArray_DIMS(array)[0];
+    borrow.stride_ = PyArray_STRIDES(array)[0];
+    acquire_shared_borrow(object);
+    borrow.array_ = Ref::borrow(object);
+    if (!borrow.unchanged()) {
+        // Only another module's registry runs Python code while it registers,
+        // so the key it took is the array's key now.
+        release_shared_borrow(object);
+        borrow.array_ = Ref();
+        throw changed_error(name);
     }
-    return current;
+    return borrow;
+}
+
+ArrayBorrow::~ArrayBorrow() noexcept(false) {
+    if (!array_ || lock_lost_at_exit()) return;  // the borrow and the references left to the exit
+    if (unchanged()) {
+        release_shared_borrow(array_.get());
+    } else {
+        release_changed();
+    }
+}
+
+// Same memory, spacing and base: the registry's key is the one the borrow was
+// taken with (a dtype of the same size does not change it). And the memory
+// is still the owner's: an owning array resized in place frees what it no
+// longer holds, whether its data moved or (shrunk by realloc) stayed.
+bool ArrayBorrow::unchanged() const noexcept {
+    PyArrayObject* array = as_array(array_.get());
+    if (PyArray_NDIM(array) != 1 || PyArray_ITEMSIZE(array) != item_size(kind_)) return false;
+    PyObject* base = borrow_base(array_.get());
+    if (base != base_.get() || PyArray_DATA(array) != data_ || PyArray_DIMS(array)[0] != length_ ||
+        PyArray_STRIDES(array)[0] != stride_) {
+        return false;
+    }
+    // Other owners export their memory as buffers, which they cannot resize while exported.
+    PyObject* owner = is_ndarray(base) ? base : owner_.get();
+    if (length_ == 0 || owner == nullptr) return true;
+    const BorrowRegion used = region_of(data_, length_, stride_, item_size(kind_));
+    const auto held = reinterpret_cast<std::uintptr_t>(PyArray_DATA(as_array(owner)));
+    return held <= used.start && used.end - held <= static_cast<std::uintptr_t>(PyArray_NBYTES(as_array(owner)));
+}
+
+bool ArrayBorrow::intact() const { return unchanged() && has_kind(array_.get(), kind_); }
+
+// The registry would miss the borrow under the array's new key and keep it
+// for ever. kiv's own registry is told the old key; another module's gets a
+// stand-in array laid out as the argument was, over the same base.
+void ArrayBorrow::release_changed() const {
+    if (release_own_shared_borrow(base_.get(), data_, length_, stride_, item_size(kind_))) return;
+    PyObject* pending = PyErr_GetRaisedException();
+    npy_intp dims[1] = {length_};
+    npy_intp strides[1] = {stride_};
+    PyObject* stand_in = nullptr;
+    if (PyArray_Descr* descr = PyArray_DescrFromType(type_number(kind_))) {
+        stand_in = PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, strides, const_cast<void*>(data_), 0, nullptr);
+    }
+    if (stand_in != nullptr && PyArray_SetBaseObject(as_array(stand_in), Py_NewRef(base_.get())) == 0) {
+        release_shared_borrow(stand_in);
+    } else {
+        PyErr_WriteUnraisable(array_.get());  // the borrow stays registered
+    }
+    Py_XDECREF(stand_in);
+    PyErr_SetRaisedException(pending);
 }
 
 }  // namespace kiv

@@ -1,36 +1,47 @@
-// The registry of array borrows that NumPy-using extension modules share
-// through a capsule on NumPy's multiarray module.
+// One array registered as read-only borrowed in the shared registry for the
+// length of a call, with the layout the registry keyed it by; released on
+// every way out, the borrow first, then the references. Python code that
+// runs during the call (a scalar's __float__, say) can re-type, reshape or
+// resize the array or the array owning its memory: the borrow tells.
 #pragma once
 
 #include <cstdint>
 
-#include "binding/borrow_tracker.hpp"
-#include "binding/python.hpp"
+#include "binding/element_kind.hpp"
+#include "binding/errors.hpp"
 
 namespace kiv {
 
-// Finds the registry, or installs kiv's own; may run Python code (imports).
-// An internal failure when the registry found cannot be used.
-void resolve_borrow_registry();
+class ArrayBorrow {
+public:
+    ArrayBorrow() noexcept = default;
+    // The argument's ValueError when the array changed while it was
+    // registered; the registry's failures otherwise.
+    static ArrayBorrow register_read_only(PyObject* array, ElementKind kind, const char* name);
+    ArrayBorrow(ArrayBorrow&& other) noexcept = default;
+    ArrayBorrow& operator=(ArrayBorrow&& other) = delete;
+    ~ArrayBorrow() noexcept(false);  // runs Python code: see Ref
 
-// Registers a read-only borrow of the array: an internal failure when another
-// module holds it writable or the registry answers oddly, MemoryError when
-// kiv's own registry cannot grow.
-void acquire_shared_borrow(PyObject* array);
-// Unregisters one, after a successful acquire_shared_borrow of the array as
-// it is now.
-void release_shared_borrow(PyObject* array);  // another module's may run Python code
-// Unregisters, without allocating, the borrow of a 1-D array taken under
-// `base` with this layout; false when the registry is another module's,
-// which knows borrows by their arrays only.
-bool release_own_shared_borrow(PyObject* base, const void* data, std::intptr_t length, std::intptr_t stride,
-                               std::intptr_t item_size) noexcept;
+    PyObject* array() const noexcept { return array_.get(); }
+    const void* data() const noexcept { return data_; }
+    std::intptr_t length() const noexcept { return length_; }
+    // Laid out as when borrowed, and still of its kind.
+    bool intact() const;
 
-// The memory a 1-D array with this layout can touch.
-BorrowRegion region_of(const void* data, std::intptr_t length, std::intptr_t stride, std::intptr_t item_size);
+private:
+    bool unchanged() const noexcept;
+    void release_changed() const;
 
-// The object that every view of an array's memory is registered under: the
-// first base that is not an array, else the last array of the chain.
-PyObject* borrow_base(PyObject* array);
+    Ref array_;
+    Ref base_;   // what the registry keys the borrow by, alive while it holds it
+    Ref owner_;  // the array whose memory it is, found behind a base that is no array
+    ElementKind kind_ = ElementKind::float64;
+    const void* data_ = nullptr;
+    std::intptr_t length_ = 0;
+    std::intptr_t stride_ = 0;
+};
+
+// "`{name}` was changed in place (dtype, shape or memory) during the call"
+PyError changed_error(const char* name);
 
 }  // namespace kiv

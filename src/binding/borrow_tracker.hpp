@@ -58,7 +58,7 @@ public:
     int acquire_shared(const void* base, const BorrowRegion& region) noexcept {
         const HeldRegion held{region, std::this_thread::get_id()};
         std::lock_guard lock(mutex_);
-        return grown([&] {
+        return or_out_of_memory([&] {
             const auto found = bases_.find(base);
             if (found == bases_.end()) return add_base(base, held, 1);
             Regions& regions = found->second;
@@ -81,7 +81,7 @@ public:
     int acquire_exclusive(const void* base, const BorrowRegion& region) noexcept {
         const HeldRegion held{region, std::this_thread::get_id()};
         std::lock_guard lock(mutex_);
-        return grown([&] {
+        return or_out_of_memory([&] {
             const auto found = bases_.find(base);
             if (found == bases_.end()) return add_base(base, held, -1);
             Regions& regions = found->second;
@@ -148,7 +148,7 @@ private:
     // Every insertion above adds one element or nothing, so a failed
     // allocation leaves the maps as they were.
     template <class Body>
-    static int grown(Body&& body) noexcept {
+    static int or_out_of_memory(Body&& body) noexcept {
         try {
             return body();
         } catch (const std::bad_alloc&) {
@@ -166,7 +166,7 @@ private:
         void keep(Node&& node) noexcept {
             if (count < kSpareNodes) nodes[count++] = std::move(node);
         }
-        Node take() noexcept { return count == 0 ? Node() : std::move(nodes[--count]); }
+        Node reuse() noexcept { return count == 0 ? Node() : std::move(nodes[--count]); }
     };
 
     // The entry of a region that accepts its count: this thread's, else
@@ -182,7 +182,7 @@ private:
     }
 
     void add_region(Regions& regions, const HeldRegion& region, std::int64_t count) {
-        Regions::node_type node = spare_regions_.take();
+        Regions::node_type node = spare_regions_.reuse();
         if (node.empty()) {
             regions.emplace(region, count);
             return;
@@ -193,7 +193,7 @@ private:
     }
 
     int add_base(const void* base, const HeldRegion& region, std::int64_t count) {
-        Bases::node_type node = spare_bases_.take();  // its map is empty
+        Bases::node_type node = spare_bases_.reuse();  // its map is empty
         if (node.empty()) {
             bases_.emplace(base, Regions{{region, count}});
             return kBorrowed;

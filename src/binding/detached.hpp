@@ -11,14 +11,8 @@
 namespace kiv {
 
 // Below this many samples the lock is kept: handing it over costs more than
-// the work gains. benchmarks/detach.py, builds that always and never release
-// it, on 2 cores: releasing costs one thread alone ~10% on calls under 1 us
-// (64 samples or fewer) and nothing measurable from 1024; two threads lose
-// 20-30% at 16 samples or fewer and run ~2x from ~4 us of work, for smooth
-// from 256 samples and for get_max_window_limit (the cheapest, ~4 ns a
-// sample) from 1024. Beside a thread busy in Python a released call waits up
-// to the switch interval for the lock at any size: its thread slows to
-// 0.1-0.6x, the other one speeds up 1.3-2x.
+// the work gains (about 4 µs of work repays it; the measurement is
+// benchmarks/detach.py's, in benchmarks/README.md).
 #ifdef KIV_DETACH_FROM
 inline constexpr std::size_t kDetachFrom = KIV_DETACH_FROM;
 #else
@@ -27,9 +21,8 @@ inline constexpr std::size_t kDetachFrom = 1024;
 
 // Runs work(), detached from the interpreter when there are enough samples;
 // attached again before its result or exception goes on. Not from a
-// destructor: at interpreter exit CPython ends a daemon thread right where it
-// attaches, by an unwinding that a destructor (noexcept) would turn into
-// std::terminate.
+// destructor: the exit unwinding (py_ref.hpp) starts where the thread
+// attaches again.
 template <class Work>
 decltype(auto) run_detached(std::size_t samples, Work&& work) {
     if (samples < kDetachFrom) return work();

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "binding/lazy.hpp"
+#include "kiv/core/matched_texts.hpp"
 
 namespace kiv {
 
@@ -19,7 +20,7 @@ Lazy<PyObject*> panic_type_cell;
 
 PyObject* panic_exception_type() {
     return panic_type_cell.get([] {
-        PyObject* type = PyErr_NewExceptionWithDoc("pyo3_runtime.PanicException", kPanicDoc,
+        PyObject* type = PyErr_NewExceptionWithDoc(matched::kPanicType, kPanicDoc,
                                                    PyExc_BaseException, nullptr);
         if (type == nullptr) {
             PyError error = PyError::fetch();
@@ -160,7 +161,7 @@ void PyError::rethrow_memory_error() {
 
 void throw_pending() { throw PyError::fetch(); }
 
-Ref check(PyObject* result, std::source_location where) {
+Ref owned_or_fail(PyObject* result, std::source_location where) {
     if (result != nullptr) return Ref::steal(result);
     if (PyErr_Occurred()) {
         PyError pending = PyError::fetch();
@@ -225,7 +226,7 @@ std::string object_repr(PyObject* object) { return object_text(object, PyObject_
 
 std::string debug_rendering(PyError& error) {
     PyObject* value = error.normalized();
-    std::string out = "PyErr { type: ";
+    std::string out(matched::kErrorRenderingHead);
     out += object_repr(as_object(Py_TYPE(value)));
     out += ", value: ";
     out += object_repr(value);
@@ -255,8 +256,7 @@ void raise_internal_failure(const InternalFailure& failure) {
         PyErr_NoMemory();
         return;
     } catch (const InternalFailure&) {
-        // Not catch (...): this runs in the guard's handler, where catching
-        // the unwinding of a thread that CPython ends at exit would abort.
+        // Not catch (...): the exit unwinding (py_ref.hpp).
         abort_without_panic_type();
     }
     std::string_view message = failure.message();
@@ -271,6 +271,15 @@ void raise_internal_failure(const InternalFailure& failure) {
         add_note(exception, failure.note());
         PyErr_SetRaisedException(exception);
     }
+}
+
+}  // namespace kiv
+
+namespace kiv {
+
+void raise_input_error(const InputError& error) {
+    report_failure(error.message(), error.where());
+    raise_internal_failure(error);
 }
 
 }  // namespace kiv

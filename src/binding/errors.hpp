@@ -45,15 +45,17 @@ private:
 // Throws the pending exception; for calls that signal failure out of band.
 [[noreturn]] void throw_pending();
 
-// The new reference a call returned; its exception, as Python code would
-// raise it, when it returned null.
-inline Ref owned_or_raise(PyObject* result) {
+// The two ways of taking a call's new reference, for the two meanings of null:
+// - owned_or_pending_error: null is an ordinary failure (an import, a
+//   method of the caller's object): its pending exception is thrown as Python
+//   code would raise it;
+// - owned_or_fail: null breaks an invariant (the call must return an object):
+//   an internal failure, or the MemoryError that caused it.
+inline Ref owned_or_pending_error(PyObject* result) {
     if (result == nullptr) throw_pending();
     return Ref::steal(result);
 }
-
-// The interpreter-call rule: a call that must return an object gave null.
-Ref check(PyObject* result, std::source_location where = std::source_location::current());
+Ref owned_or_fail(PyObject* result, std::source_location where = std::source_location::current());
 
 // "{what}: PyErr { ... }" as an internal failure; a MemoryError is thrown
 // as itself instead.
@@ -80,10 +82,12 @@ std::string debug_rendering(PyError& error);
 // failure's note, if it has one.
 void raise_internal_failure(const InternalFailure& failure);
 
+// A failure that the cores trace to the input: callers see it as the
+// internal failure that the module has always raised for it, report included.
+void raise_input_error(const InputError& error);
+
 // Runs the body of an entry point and turns what it throws into the pending
-// exception. Not noexcept, nor may any frame between here and the
-// interpreter's be: CPython ends a daemon thread at exit by unwinding it
-// (pthread_exit), which must pass through.
+// exception. Lets the exit unwinding (py_ref.hpp) pass.
 template <class Body>
 PyObject* guarded(Body&& body) {
     struct Mark {
@@ -95,6 +99,8 @@ PyObject* guarded(Body&& body) {
         return body().release();
     } catch (PyError& error) {
         error.restore();
+    } catch (const InputError& error) {
+        raise_input_error(error);
     } catch (const InternalFailure& failure) {
         raise_internal_failure(failure);
     } catch (const std::bad_alloc&) {
@@ -103,9 +109,8 @@ PyObject* guarded(Body&& body) {
         PyErr_NoMemory();
     } catch (const std::exception&) {
         // Any other C++ exception ends the process (one of no standard type
-        // too: no frame above catches it). Not catch (...): an unwinding that
-        // is no C++ exception (pthread_exit's) must go on, and libc++abi's
-        // rethrow cannot resume it.
+        // too: no frame above catches it). Not catch (...): the exit
+        // unwinding (py_ref.hpp).
         std::terminate();
     }
     return nullptr;

@@ -29,4 +29,6 @@ inline bool is_ndarray(PyObject* object) {
     return Py_TYPE(object) == &PyArray_Type || PyType_IsSubtype(Py_TYPE(object), &PyArray_Type);
 }
 
+inline PyArrayObject* as_array(PyObject* object) { return reinterpret_cast<PyArrayObject*>(object); }
+
 }  // namespace kiv

@@ -17,9 +17,9 @@ Lazy<std::string> core_package_cell;
 Lazy<std::string> multiarray_cell;
 Lazy<void**> api_cell;
 
-Ref import(const char* name) { return owned_or_raise(PyImport_ImportModule(name)); }
+Ref import(const char* name) { return owned_or_pending_error(PyImport_ImportModule(name)); }
 
-Ref attribute(PyObject* object, const char* name) { return owned_or_raise(PyObject_GetAttrString(object, name)); }
+Ref attribute(PyObject* object, const char* name) { return owned_or_pending_error(PyObject_GetAttrString(object, name)); }
 
 const std::string& core_package_name() {
     return core_package_cell.get([] {
@@ -27,7 +27,7 @@ const std::string& core_package_name() {
         Ref version = attribute(numpy.get(), "__version__");
         Ref lib = import("numpy.lib");
         Ref numpy_version = attribute(lib.get(), "NumpyVersion");
-        Ref parsed = owned_or_raise(PyObject_CallFunctionObjArgs(numpy_version.get(), version.get(), nullptr));
+        Ref parsed = owned_or_pending_error(PyObject_CallFunctionObjArgs(numpy_version.get(), version.get(), nullptr));
         Ref major_object = attribute(parsed.get(), "major");
         const long major = PyLong_AsLong(major_object.get());
         if (major == -1 && PyErr_Occurred()) throw_pending();

@@ -8,12 +8,19 @@
 
 namespace kiv {
 
-// Daemon threads at interpreter exit. Once finalisation has begun
-// (Py_IsInitialized() is false) CPython 3.12 and 3.13 end every thread but
-// the finalising one with pthread_exit as it takes the interpreter lock back,
-// and the unwinding runs kiv's destructors on that thread without the lock:
-// they must leave Python objects alone then (leaked, as the process ends).
-// (3.14 on leave such a thread waiting for the lock for good instead.)
+// The exit unwinding, the one rule that every frame of a call keeps. Once
+// the interpreter's finalisation has begun (Py_IsInitialized() is false)
+// CPython 3.12 and 3.13 end every thread but the finalising one with
+// pthread_exit as it takes the interpreter lock back (3.14 on leave such a
+// thread waiting for the lock for good instead). That unwinding is no C++
+// exception and must pass through every frame between the interpreter's and
+// the place where the thread takes the lock back:
+// - no such frame is noexcept, a destructor included (Ref's, ArrayBorrow's):
+//   std::terminate would end the process instead;
+// - nothing there catches (...) without rethrowing at once: libc++abi's
+//   rethrow cannot resume it;
+// - the destructors it runs have no lock: they leave Python objects alone
+//   (leaked, as the process ends), which lock_lost_at_exit() tells them.
 // The finalising thread enters kiv only after finalisation began, so a thread
 // whose kiv call began before it has lost the lock. Set by the entry guard.
 inline thread_local bool call_began_before_exit = false;
@@ -34,9 +41,8 @@ public:
     Ref& operator=(const Ref&) = delete;
     Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
     // Freeing an object may run Python code (a __del__) that lets other
-    // threads run, the interpreter's exit among them, which may then end this
-    // thread by an unwinding that must pass: no noexcept where a reference
-    // is dropped.
+    // threads run, the interpreter's exit among them: the exit unwinding
+    // (above) may start here.
     Ref& operator=(Ref&& o) noexcept(false) {
         if (this != &o) {
             PyObject* old = std::exchange(p_, std::exchange(o.p_, nullptr));

@@ -3,6 +3,7 @@
 #include "binding/errors.hpp"
 #include "binding/lazy.hpp"
 #include "binding/numpy.hpp"
+#include "kiv/core/matched_texts.hpp"
 
 namespace kiv {
 
@@ -41,7 +42,7 @@ PyType_Slot container_slots[] = {
 };
 
 PyType_Spec container_spec = {
-    "builtins.PySliceContainer",
+    matched::kContainerType,
     static_cast<int>(sizeof(SliceContainer)),
     0,
     Py_TPFLAGS_DISALLOW_INSTANTIATION,
@@ -98,11 +99,11 @@ Ref hand_over_as(OwnedBuffer<T>&& buffer, int type_number) {
     Ref container = make_container(buffer);
     numpy_api();
     PyArray_Descr* descr = PyArray_DescrFromType(type_number);
-    if (descr == nullptr) check(nullptr);
+    if (descr == nullptr) owned_or_fail(nullptr);
     npy_intp dims[1] = {static_cast<npy_intp>(length)};
     npy_intp strides[1] = {static_cast<npy_intp>(sizeof(T))};
     // On failure the container goes with its Ref, and the buffer with it.
-    Ref array = check(
+    Ref array = owned_or_fail(
         PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, strides, data, NPY_ARRAY_WRITEABLE, nullptr));
     PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), container.release());
     return array;

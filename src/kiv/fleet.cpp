@@ -10,21 +10,20 @@
 #include "binding/numpy.hpp"
 #include "binding/result_array.hpp"
 #include "kiv/functions.hpp"
+#include "kiv/smoothing_keywords.hpp"
 
 namespace kiv {
 
 namespace {
 
-constexpr const char* kPositional[] = {"values", "timestamps"};
-constexpr KeywordParameter kKeywordOnly[] = {{"offsets", false},
-                                             {"groups", false},
-                                             {"min_window_size", false},
-                                             {"max_window_sec", false},
-                                             {"window_smooth_width_size", false},
-                                             {"low_percentile", false},
-                                             {"high_percentile", false},
-                                             {"workers", false}};
-constexpr ParameterSpec kSpec{"smooth_many", kPositional, kKeywordOnly, nullptr, 0, 2};
+constexpr Signature<2, 8> kSignature{
+    "smooth_many",
+    "smooth_many(values, timestamps, *, offsets=None, groups=None, min_window_size=..., max_window_sec=..., "
+    "window_smooth_width_size=..., low_percentile=..., high_percentile=..., workers=1)\n--\n\n"
+    "Full KIV smoothing of many series in one call",
+    {"values", "timestamps"},
+    {"offsets", "groups", keyword::min_window_size, keyword::max_window_sec, keyword::window_smooth_width_size,
+     keyword::low_percentile, keyword::high_percentile, "workers"}};
 
 bool given(PyObject* slot) { return slot != nullptr && slot != Py_None; }
 
@@ -37,8 +36,8 @@ void check_percentile(double p, PyObject* slot, const char* name) {
 
 // os.cpu_count(), or 1 when it cannot tell.
 std::int64_t cpu_count() {
-    Ref os = owned_or_raise(PyImport_ImportModule("os"));
-    Ref count = owned_or_raise(PyObject_CallMethod(os.get(), "cpu_count", nullptr));
+    Ref os = owned_or_pending_error(PyImport_ImportModule("os"));
+    Ref count = owned_or_pending_error(PyObject_CallMethod(os.get(), "cpu_count", nullptr));
     if (count.get() == Py_None) return 1;
     const long long value = PyLong_AsLongLong(count.get());
     if (value == -1 && PyErr_Occurred()) throw_pending();
@@ -104,28 +103,30 @@ struct Outcome {
     std::int64_t nan_label = 0;
 };
 
-}  // namespace
-
-Ref smooth_many_call(FastCallArgs args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* slots[10] = {};
-    bind_arguments(kSpec, args, nargs, kwnames, slots);
-    if (given(slots[2]) == given(slots[3])) {
+Ref smooth_many_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const auto bound = bind(kSignature, args, nargs, kwnames);
+    PyObject* const offsets = bound[kSignature.slot("offsets")];
+    PyObject* const groups = bound[kSignature.slot("groups")];
+    if (given(offsets) == given(groups)) {
         throw PyError(PyExc_TypeError, "smooth_many() takes exactly one of `offsets` and `groups`");
     }
-    const bool by_groups = given(slots[3]);
-    const auto values = ArrayArgument::extract(slots[0], "values", ElementKind::float64, MaskedEntries::missing);
-    const auto timestamps = ArrayArgument::extract(slots[1], "timestamps", ElementKind::float64);
+    const bool by_groups = given(groups);
+    const auto values = ArrayArgument::extract(bound[kSignature.slot("values")], "values", ElementKind::float64,
+                                               MaskedEntries::missing);
+    const auto timestamps =
+        ArrayArgument::extract(bound[kSignature.slot("timestamps")], "timestamps", ElementKind::float64);
     const char* layout_name = by_groups ? "groups" : "offsets";
-    PyObject* const layout_object = by_groups ? slots[3] : slots[2];
+    PyObject* const layout_object = by_groups ? groups : offsets;
     // Labels are int64 only: offsets may be int32 too, borrowed as they are.
     const ElementKind layout_kind = !by_groups && ArrayArgument::holds(layout_object, ElementKind::int32)
                                         ? ElementKind::int32
                                         : ElementKind::int64;
     const auto layout = ArrayArgument::extract(layout_object, layout_name, layout_kind);
-    const SmoothingParams params = smoothing_params(slots + 4);
-    check_percentile(params.low_percentile, slots[7], "low_percentile");
-    check_percentile(params.high_percentile, slots[8], "high_percentile");
-    const std::size_t workers = worker_count(slots[9]);
+    const SmoothingParams params = smoothing_params<kSignature>(bound);
+    check_percentile(params.low_percentile, bound[kSignature.slot(keyword::low_percentile)], keyword::low_percentile);
+    check_percentile(params.high_percentile, bound[kSignature.slot(keyword::high_percentile)],
+                     keyword::high_percentile);
+    const std::size_t workers = worker_count(bound[kSignature.slot("workers")]);
 
     const auto value_samples = values.float64_slice("values");
     const auto time_samples = timestamps.float64_slice("timestamps");
@@ -177,5 +178,9 @@ Ref smooth_many_call(FastCallArgs args, Py_ssize_t nargs, PyObject* kwnames) {
     }
     return hand_over(std::move(outcome.smoothed));
 }
+
+}  // namespace
+
+PyMethodDef smooth_many_method = method_def<smooth_many_call, kSignature>();
 
 }  // namespace kiv

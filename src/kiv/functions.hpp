@@ -1,21 +1,14 @@
-// The bodies of the exported functions, each run inside the entry guard.
+// The exported functions' method definitions, each beside its wrapper.
 #pragma once
 
-#include "binding/py_ref.hpp"
-#include "kiv/core/window_sizes.hpp"
+#include "binding/python.hpp"
 
 namespace kiv {
 
-using FastCallArgs = PyObject* const*;
-
-Ref get_max_window_limit_call(FastCallArgs args, Py_ssize_t nargs, PyObject* kwnames);
-Ref calculate_window_sizes_call(FastCallArgs args, Py_ssize_t nargs, PyObject* kwnames);
-Ref apply_variable_smoothing_call(FastCallArgs args, Py_ssize_t nargs, PyObject* kwnames);
-Ref smooth_call(FastCallArgs args, Py_ssize_t nargs, PyObject* kwnames);
-Ref smooth_many_call(FastCallArgs args, Py_ssize_t nargs, PyObject* kwnames);
-
-// The pipeline's five keyword arguments, from min_window_size to
-// high_percentile, in their slots (null where not given).
-SmoothingParams smoothing_params(PyObject* const* slots);
+extern PyMethodDef smooth_method;
+extern PyMethodDef smooth_many_method;
+extern PyMethodDef get_max_window_limit_method;
+extern PyMethodDef calculate_window_sizes_method;
+extern PyMethodDef apply_variable_smoothing_method;
 
 }  // namespace kiv

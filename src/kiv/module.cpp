@@ -1,11 +1,12 @@
-// The module object: its definition, the execution step that fills it, and
-// the entry points of the functions.
+// The module object: its definition and the execution step that fills it.
 #include <string>
 
 #include "binding/errors.hpp"
 #include "binding/lazy.hpp"
 #include "binding/binder.hpp"
+#include "binding/py_ref.hpp"
 #include "kiv/core/kernels.hpp"
+#include "kiv/core/thresholds.hpp"
 #include "kiv/functions.hpp"
 
 namespace kiv {
@@ -15,48 +16,13 @@ namespace {
 Lazy<PyObject*> name_attribute;
 Lazy<PyObject*> all_attribute;
 
-// Not noexcept: a thread that CPython ends at exit unwinds through here.
-template <Ref (*Body)(FastCallArgs, Py_ssize_t, PyObject*)>
-PyObject* entry(PyObject* /*self*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] { return Body(args, nargs, kwnames); });
-}
-
-template <Ref (*Body)(FastCallArgs, Py_ssize_t, PyObject*)>
-PyCFunction as_method() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<Body>));
-}
-
-constexpr int kFlags = METH_FASTCALL | METH_KEYWORDS | METH_STATIC;
-
-PyMethodDef smooth_def = {
-    "smooth", as_method<smooth_call>(), kFlags,
-    "smooth(values, timestamps, *, min_window_size=..., max_window_sec=..., window_smooth_width_size=..., "
-    "low_percentile=..., high_percentile=...)\n--\n\nFull KIV smoothing"};
-PyMethodDef smooth_many_def = {
-    "smooth_many", as_method<smooth_many_call>(), kFlags,
-    "smooth_many(values, timestamps, *, offsets=None, groups=None, min_window_size=..., max_window_sec=..., "
-    "window_smooth_width_size=..., low_percentile=..., high_percentile=..., workers=1)\n--\n\n"
-    "Full KIV smoothing of many series in one call"};
-PyMethodDef get_max_window_limit_def = {
-    "get_max_window_limit", as_method<get_max_window_limit_call>(), kFlags,
-    "get_max_window_limit(timestamps, *, min_window_size=..., max_window_sec=...)\n--\n\n"
-    "Maximum window size derived from the sampling rate."};
-PyMethodDef calculate_window_sizes_def = {
-    "calculate_window_sizes", as_method<calculate_window_sizes_call>(), kFlags,
-    "calculate_window_sizes(values, max_window_size, *, min_window_size=..., window_smooth_width_size=..., "
-    "low_percentile=..., high_percentile=...)\n--\n\nPer-sample odd window sizes based on signal variability"};
-PyMethodDef apply_variable_smoothing_def = {
-    "apply_variable_smoothing", as_method<apply_variable_smoothing_call>(), kFlags,
-    "apply_variable_smoothing(values, window_sizes)\n--\n\n"
-    "Apply the per-sample variable-width centered rolling mean"};
-
 // Adds an attribute and lists its name in __all__.
 void add_attribute(PyObject* module, PyObject* name, PyObject* value) {
     Ref all = Ref::steal(PyObject_GetAttr(module, interned(all_attribute, "__all__")));
     if (!all) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_pending();
         PyErr_Clear();
-        all = check(PyList_New(0));
+        all = owned_or_fail(PyList_New(0));
         if (PyObject_SetAttr(module, interned(all_attribute, "__all__"), all.get()) < 0) throw_pending();
     }
     if (!PyList_Check(all.get())) throw type_mismatch(all.get(), "list");
@@ -79,13 +45,25 @@ void add_function(PyObject* module, PyMethodDef* def) {
     add_attribute(module, name.get(), function.get());
 }
 
+// The sizes at which the cores take another path, as this build has them,
+// so that tests reach both sides of each without copying them; not public.
+Ref path_thresholds() {
+    namespace t = thresholds;
+    Ref blocks = owned_or_fail(Py_BuildValue("(nnn)", static_cast<Py_ssize_t>(t::kMeanBlocks[0]),
+                                             static_cast<Py_ssize_t>(t::kMeanBlocks[1]),
+                                             static_cast<Py_ssize_t>(t::kMeanBlocks[2])));
+    return owned_or_fail(Py_BuildValue("{s:n,s:n,s:O}", "band_minimum", static_cast<Py_ssize_t>(t::kBandMinimum),
+                                       "mean_chunk", static_cast<Py_ssize_t>(t::kMeanChunk), "mean_blocks",
+                                       blocks.get()));
+}
+
 int exec_module(PyObject* module) {
     Ref done = Ref::steal(guarded([&] {
-        Ref version_name = check(PyUnicode_FromString("__version__"));
-        Ref version = check(PyUnicode_FromString("0.1.0"));
+        Ref version_name = owned_or_fail(PyUnicode_FromString("__version__"));
+        Ref version = owned_or_fail(PyUnicode_FromString("0.1.0"));
         add_attribute(module, version_name.get(), version.get());
-        for (PyMethodDef* def : {&smooth_def, &get_max_window_limit_def, &calculate_window_sizes_def,
-                                 &apply_variable_smoothing_def, &smooth_many_def}) {
+        for (PyMethodDef* def : {&smooth_method, &get_max_window_limit_method, &calculate_window_sizes_method,
+                                 &apply_variable_smoothing_method, &smooth_many_method}) {
             add_function(module, def);
         }
         // KIV_CPU_LEVEL is read at each import until one succeeds, so that a
@@ -97,8 +75,10 @@ int exec_module(PyObject* module) {
             in_use = &settle_kernels(*level.kernels);
         }
         // The CPU level of the kernels, for tests and benchmarks; not public.
-        Ref level_name = check(PyUnicode_FromString(in_use->level));
+        Ref level_name = owned_or_fail(PyUnicode_FromString(in_use->level));
         if (PyObject_SetAttrString(module, "_cpu_level", level_name.get()) < 0) throw_pending();
+        Ref sizes = path_thresholds();
+        if (PyObject_SetAttrString(module, "_thresholds", sizes.get()) < 0) throw_pending();
         return Ref::borrow(Py_None);
     }));
     return done ? 0 : -1;

@@ -10,16 +10,19 @@ namespace kiv {
 
 namespace {
 
-constexpr const char* kPositional[] = {"values", "window_sizes"};
-constexpr ParameterSpec kSpec{"apply_variable_smoothing", kPositional, {}, nullptr, 0, 2};
+constexpr Signature<2, 0> kSignature{
+    "apply_variable_smoothing",
+    "apply_variable_smoothing(values, window_sizes)\n--\n\n"
+    "Apply the per-sample variable-width centered rolling mean",
+    {"values", "window_sizes"},
+    {}};
 
-}  // namespace
-
-Ref apply_variable_smoothing_call(FastCallArgs args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* slots[2] = {};
-    bind_arguments(kSpec, args, nargs, kwnames, slots);
-    const auto values = ArrayArgument::extract(slots[0], "values", ElementKind::float64, MaskedEntries::missing);
-    const auto window_sizes = ArrayArgument::extract(slots[1], "window_sizes", ElementKind::int64);
+Ref apply_variable_smoothing_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const auto bound = bind(kSignature, args, nargs, kwnames);
+    const auto values = ArrayArgument::extract(bound[kSignature.slot("values")], "values", ElementKind::float64,
+                                               MaskedEntries::missing);
+    const auto window_sizes =
+        ArrayArgument::extract(bound[kSignature.slot("window_sizes")], "window_sizes", ElementKind::int64);
     const auto samples = values.float64_slice("values");
     const auto sizes = window_sizes.int64_slice("window_sizes");
     if (samples.size() != sizes.size()) {
@@ -32,5 +35,9 @@ Ref apply_variable_smoothing_call(FastCallArgs args, Py_ssize_t nargs, PyObject*
     if (outside) throw PyError(PyExc_ValueError, "`window_sizes` values must be between 0 and 255");
     return hand_over(std::move(smoothed));
 }
+
+}  // namespace
+
+PyMethodDef apply_variable_smoothing_method = method_def<apply_variable_smoothing_call, kSignature>();
 
 }  // namespace kiv

@@ -5,35 +5,32 @@
 #include "binding/detached.hpp"
 #include "binding/result_array.hpp"
 #include "kiv/functions.hpp"
+#include "kiv/smoothing_keywords.hpp"
 
 namespace kiv {
 
 namespace {
 
-constexpr const char* kPositional[] = {"values", "max_window_size"};
-constexpr KeywordParameter kKeywordOnly[] = {{"min_window_size", false},
-                                             {"window_smooth_width_size", false},
-                                             {"low_percentile", false},
-                                             {"high_percentile", false}};
-constexpr ParameterSpec kSpec{"calculate_window_sizes", kPositional, kKeywordOnly, nullptr, 0, 2};
+constexpr Signature<2, 4> kSignature{
+    "calculate_window_sizes",
+    "calculate_window_sizes(values, max_window_size, *, min_window_size=..., window_smooth_width_size=..., "
+    "low_percentile=..., high_percentile=...)\n--\n\nPer-sample odd window sizes based on signal variability",
+    {"values", "max_window_size"},
+    {keyword::min_window_size, keyword::window_smooth_width_size, keyword::low_percentile, keyword::high_percentile}};
 
-}  // namespace
-
-Ref calculate_window_sizes_call(FastCallArgs args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* slots[6] = {};
-    bind_arguments(kSpec, args, nargs, kwnames, slots);
-    const auto values = ArrayArgument::extract(slots[0], "values", ElementKind::float64, MaskedEntries::missing);
-    const std::uint64_t max_window_size = u64_argument(slots[1], "max_window_size", 0);
-    const SmoothingParams defaults;
-    SmoothingParams params;
-    params.min_window_size = float_argument(slots[2], "min_window_size", defaults.min_window_size);
-    params.window_smooth_width_size =
-        u64_argument(slots[3], "window_smooth_width_size", defaults.window_smooth_width_size);
-    params.low_percentile = float_argument(slots[4], "low_percentile", defaults.low_percentile);
-    params.high_percentile = float_argument(slots[5], "high_percentile", defaults.high_percentile);
+Ref calculate_window_sizes_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const auto bound = bind(kSignature, args, nargs, kwnames);
+    const auto values = ArrayArgument::extract(bound[kSignature.slot("values")], "values", ElementKind::float64,
+                                               MaskedEntries::missing);
+    const std::uint64_t max_window_size = u64_argument(bound[kSignature.slot("max_window_size")], "max_window_size", 0);
+    const SmoothingParams params = smoothing_params<kSignature>(bound);
     const auto samples = values.float64_slice("values");
     return hand_over(
         run_detached(samples.size(), [&] { return compute_window_sizes(samples, max_window_size, params); }));
 }
+
+}  // namespace
+
+PyMethodDef calculate_window_sizes_method = method_def<calculate_window_sizes_call, kSignature>();
 
 }  // namespace kiv

@@ -1,6 +1,8 @@
 // The cores in their simplest, literal form: what the fast forms in
 // src/kiv/core must reproduce bit for bit. Kept apart so they never change
-// along with an optimisation.
+// along with an optimisation. A change of behaviour changes the two other
+// references with it: tests/reference.py (the same cores in Python) and
+// composed() in tests/test_smooth.py (the pipeline from the other functions).
 #include "reference_cores.hpp"
 
 #include <algorithm>

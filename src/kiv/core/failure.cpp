@@ -20,13 +20,17 @@ std::string thread_name() {
 
 void fail(std::string message, std::source_location where) { fail_input(std::move(message), {}, where); }
 
-void fail_input(std::string message, std::string note, std::source_location where) {
+void report_failure(const std::string& message, const std::source_location& where) {
     std::fprintf(stderr,
                  "kiv: internal failure in thread '%s' at %s:%u:%u (%s):\n%s\n"
                  "note: to get a backtrace, run Python under gdb with `catch throw`\n",
                  thread_name().c_str(), where.file_name(), static_cast<unsigned>(where.line()),
                  static_cast<unsigned>(where.column()), where.function_name(), message.c_str());
     std::fflush(stderr);
+}
+
+void fail_input(std::string message, std::string note, std::source_location where) {
+    report_failure(message, where);
     throw InternalFailure(std::move(message), std::move(note));
 }
 

@@ -9,7 +9,7 @@
 
 namespace kiv {
 
-class InternalFailure final : public std::exception {
+class InternalFailure : public std::exception {
 public:
     explicit InternalFailure(std::string message, std::string note = {})
         : message_(std::move(message)), note_(std::move(note)) {}
@@ -23,6 +23,25 @@ private:
     std::string message_;
     std::string note_;
 };
+
+// A failure that the input causes and the caller can avoid (a NaN timestamp
+// where the samples need a time order). Thrown without a report: the binding
+// decides how the caller sees it. Where nothing maps it, it is caught as the
+// internal failure that it is reported as by default.
+class InputError final : public InternalFailure {
+public:
+    InputError(std::string message, std::string note,
+               std::source_location where = std::source_location::current())
+        : InternalFailure(std::move(message), std::move(note)), where_(where) {}
+    const std::source_location& where() const noexcept { return where_; }
+
+private:
+    std::source_location where_;
+};
+
+// The report of an internal failure on standard error, naming the thread
+// that writes it and the place where the failure happened.
+void report_failure(const std::string& message, const std::source_location& where);
 
 // Writes the report to standard error where the failure happens, then throws.
 [[noreturn]] void fail(std::string message,

@@ -6,6 +6,7 @@
 
 #include "kiv/core/failure.hpp"
 #include "kiv/core/kernels.hpp"
+#include "kiv/core/matched_texts.hpp"
 #include "kiv/core/thresholds.hpp"
 #include "kiv/core/time_order.hpp"
 #include "kiv/core/variable_smoothing.hpp"
@@ -56,7 +57,7 @@ void smooth_out_of_order(std::span<const double> values, std::span<const double>
             break;
         }
     }
-    fail_input("called `Option::unwrap()` on a `None` value", std::move(note));
+    throw InputError(std::string(matched::kNanTimestamp), std::move(note));
 }
 
 void smooth_into(std::span<const double> values, std::span<const double> timestamps, const SmoothingParams& params,
