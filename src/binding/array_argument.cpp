@@ -1,21 +1,42 @@
 #include "binding/array_argument.hpp"
 
+#include <array>
 #include <string>
 
 #include "binding/binder.hpp"
 #include "binding/borrow_registry.hpp"
+#include "binding/lazy.hpp"
 #include "binding/masked_arrays.hpp"
 #include "binding/numpy.hpp"
 
 namespace kiv {
 
+namespace {
+
+// NumPy's builtin descriptors, which live as long as NumPy: most arrays
+// point at them, and a pointer comparison settles those.
+Lazy<std::array<PyArray_Descr*, 3>> builtin_descriptors_cell;
+
+PyArray_Descr* builtin_descriptor(ElementKind kind) {
+    const auto& descriptors = builtin_descriptors_cell.get([] {
+        std::array<PyArray_Descr*, 3> made{};
+        for (const ElementKind k : {ElementKind::float64, ElementKind::int64, ElementKind::int32}) {
+            Ref descr = Ref::steal(as_object(PyArray_DescrFromType(type_number(k))));
+            if (!descr) fail("NumPy gave no descriptor for a builtin type");
+            made[static_cast<std::size_t>(k)] = reinterpret_cast<PyArray_Descr*>(descr.release());
+        }
+        return made;
+    });
+    return descriptors[static_cast<std::size_t>(kind)];
+}
+
+}  // namespace
+
 bool has_kind(PyObject* object, ElementKind kind) {
     if (!is_ndarray(object)) return false;
     PyArrayObject* array = as_array(object);
     if (PyArray_NDIM(array) != 1) return false;
-    Ref expected = Ref::steal(as_object(PyArray_DescrFromType(type_number(kind))));
-    if (!expected) fail("NumPy gave no descriptor for a builtin type");
-    auto* descr = reinterpret_cast<PyArray_Descr*>(expected.get());
+    PyArray_Descr* descr = builtin_descriptor(kind);
     return PyArray_DESCR(array) == descr || PyArray_EquivTypes(PyArray_DESCR(array), descr);
 }
 

@@ -64,6 +64,9 @@ ArrayBorrow ArrayBorrow::register_read_only(PyObject* object, ElementKind kind, 
 
 ArrayBorrow::~ArrayBorrow() noexcept(false) {
     if (!array_ || lock_lost_at_exit()) return;  // the borrow and the references left to the exit
+    // kiv's own registry is told the key the borrow was taken with, changed
+    // array or not; another module's knows borrows by their arrays only.
+    if (release_own_shared_borrow(base_.get(), data_, length_, stride_, item_size(kind_))) return;
     if (unchanged()) {
         release_shared_borrow(array_.get());
     } else {
@@ -94,10 +97,9 @@ bool ArrayBorrow::unchanged() const noexcept {
 bool ArrayBorrow::intact() const { return unchanged() && has_kind(array_.get(), kind_); }
 
 // The registry would miss the borrow under the array's new key and keep it
-// for ever. kiv's own registry is told the old key; another module's gets a
-// stand-in array laid out as the argument was, over the same base.
+// for ever: another module's gets a stand-in array laid out as the argument
+// was, over the same base.
 void ArrayBorrow::release_changed() const {
-    if (release_own_shared_borrow(base_.get(), data_, length_, stride_, item_size(kind_))) return;
     PyObject* pending = PyErr_GetRaisedException();
     npy_intp dims[1] = {length_};
     npy_intp strides[1] = {stride_};

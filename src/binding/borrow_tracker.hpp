@@ -3,16 +3,15 @@
 // plain C++ and can be tested natively.
 #pragma once
 
-#include <array>
+#include <algorithm>
 #include <compare>
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <mutex>
 #include <new>
 #include <numeric>
 #include <thread>
-#include <unordered_map>
+#include <vector>
 
 namespace kiv {
 
@@ -53,75 +52,72 @@ inline constexpr int kBorrowConflict = -1;
 inline constexpr int kNotWriteable = -2;
 inline constexpr int kRegistryOutOfMemory = -3;
 
+// The borrows held, one entry per base, region and thread, in a flat list:
+// a call holds two or three at a time and a process a few per thread, so a
+// scan of the list costs less than any lookup structure's upkeep, and the
+// list's room, once grown, serves every later borrow without allocating.
 class BorrowTracker {
 public:
     int acquire_shared(const void* base, const BorrowRegion& region) noexcept {
         const HeldRegion held{region, std::this_thread::get_id()};
         std::lock_guard lock(mutex_);
-        return or_out_of_memory([&] {
-            const auto found = bases_.find(base);
-            if (found == bases_.end()) return add_base(base, held, 1);
-            Regions& regions = found->second;
-            for (const auto& [other, count] : regions) {
-                if (count < 0 && (other.region == region || regions_conflict(region, other.region))) {
-                    return kBorrowConflict;
-                }
+        Entry* same = nullptr;
+        for (Entry& entry : entries_) {
+            if (entry.base != base) continue;
+            if (entry.count < 0 && (entry.held.region == region || regions_conflict(region, entry.held.region))) {
+                return kBorrowConflict;
             }
-            if (auto it = regions.find(held); it != regions.end()) {
-                if (it->second == INT64_MAX) return kBorrowConflict;
-                ++it->second;
-                return kBorrowed;
-            }
-            add_region(regions, held, 1);
+            if (entry.held == held) same = &entry;
+        }
+        if (same != nullptr) {
+            if (same->count == INT64_MAX) return kBorrowConflict;
+            ++same->count;
             return kBorrowed;
-        });
+        }
+        return add(base, held, 1);
     }
 
     // The caller has checked that the array is writeable.
     int acquire_exclusive(const void* base, const BorrowRegion& region) noexcept {
         const HeldRegion held{region, std::this_thread::get_id()};
         std::lock_guard lock(mutex_);
-        return or_out_of_memory([&] {
-            const auto found = bases_.find(base);
-            if (found == bases_.end()) return add_base(base, held, -1);
-            Regions& regions = found->second;
-            for (const auto& [other, count] : regions) {
-                if (other.region == region || regions_conflict(region, other.region)) return kBorrowConflict;
+        for (const Entry& entry : entries_) {
+            if (entry.base == base &&
+                (entry.held.region == region || regions_conflict(region, entry.held.region))) {
+                return kBorrowConflict;
             }
-            add_region(regions, held, -1);
-            return kBorrowed;
-        });
+        }
+        return add(base, held, -1);
     }
 
     void release_shared(const void* base, const BorrowRegion& region) noexcept {
         std::lock_guard lock(mutex_);
-        const auto found = bases_.find(base);
-        if (found == bases_.end()) return;
         // a writable borrow is not released here
-        const auto it = held_entry(found->second, region, [](std::int64_t count) { return count > 0; });
-        if (it != found->second.end() && --it->second == 0) forget(found, it);
+        const auto it = held_entry(base, region, [](std::int64_t count) { return count > 0; });
+        if (it != entries_.end() && --it->count == 0) forget(it);
     }
 
     void release_exclusive(const void* base, const BorrowRegion& region) noexcept {
         std::lock_guard lock(mutex_);
-        const auto found = bases_.find(base);
-        if (found == bases_.end()) return;
-        const auto it = held_entry(found->second, region, [](std::int64_t) { return true; });
-        if (it != found->second.end()) forget(found, it);
+        const auto it = held_entry(base, region, [](std::int64_t) { return true; });
+        if (it != entries_.end()) forget(it);
     }
 
     // The count registered for a region, 0 for none.
     std::int64_t count(const void* base, const BorrowRegion& region) const {
         std::lock_guard lock(mutex_);
-        const auto found = bases_.find(base);
-        if (found == bases_.end()) return 0;
         std::int64_t total = 0;
-        for (const auto& [held, count] : found->second) total += held.region == region ? count : 0;
+        for (const Entry& entry : entries_) total += entry.base == base && entry.held.region == region ? entry.count : 0;
         return total;
     }
+    // The bases with a borrow registered.
     std::size_t bases() const {
         std::lock_guard lock(mutex_);
-        return bases_.size();
+        std::size_t distinct = 0;
+        for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+            distinct += std::none_of(entries_.begin(), it, [&](const Entry& e) { return e.base == it->base; });
+        }
+        return distinct;
     }
 
     // Around fork(): the lock held across it, so that the child's copy is not
@@ -131,89 +127,51 @@ public:
     void after_fork_in_parent() noexcept { mutex_.unlock(); }
     void after_fork_in_child() noexcept {
         const std::thread::id self = std::this_thread::get_id();
-        for (auto base = bases_.begin(); base != bases_.end();) {
-            Regions& regions = base->second;
-            for (auto it = regions.begin(); it != regions.end();) {
-                it = it->first.thread == self ? std::next(it) : regions.erase(it);
-            }
-            base = regions.empty() ? bases_.erase(base) : std::next(base);
-        }
+        std::erase_if(entries_, [&](const Entry& entry) { return entry.held.thread != self; });
         mutex_.unlock();
     }
 
 private:
-    using Regions = std::map<HeldRegion, std::int64_t>;
-    using Bases = std::unordered_map<const void*, Regions>;
+    struct Entry {
+        const void* base;
+        HeldRegion held;
+        std::int64_t count;  // of shared borrows; -1 for the writable one
+    };
+    using Entries = std::vector<Entry>;
 
-    // Every insertion above adds one element or nothing, so a failed
-    // allocation leaves the maps as they were.
-    template <class Body>
-    static int or_out_of_memory(Body&& body) noexcept {
+    // The list is as it was when it cannot grow.
+    int add(const void* base, const HeldRegion& held, std::int64_t count) noexcept {
         try {
-            return body();
+            entries_.push_back({base, held, count});
+            return kBorrowed;
         } catch (const std::bad_alloc&) {
             return kRegistryOutOfMemory;
         }
     }
 
-    // The nodes of forgotten borrows serve the next ones, so that a call's
-    // borrows allocate nothing once the first calls have made their nodes.
-    static constexpr std::size_t kSpareNodes = 8;
-    template <class Node>
-    struct Spares {
-        std::array<Node, kSpareNodes> nodes;
-        std::size_t count = 0;
-        void keep(Node&& node) noexcept {
-            if (count < kSpareNodes) nodes[count++] = std::move(node);
-        }
-        Node reuse() noexcept { return count == 0 ? Node() : std::move(nodes[--count]); }
-    };
-
     // The entry of a region that accepts its count: this thread's, else
-    // another's (a borrow may be released by another thread than took it).
+    // another's (a borrow may be released by another thread than took it),
+    // the lowest by region and thread, as an ordered map would find it.
     template <class Accepts>
-    static Regions::iterator held_entry(Regions& regions, const BorrowRegion& region, Accepts accepts) {
-        const auto own = regions.find({region, std::this_thread::get_id()});
-        if (own != regions.end() && accepts(own->second)) return own;
-        for (auto it = regions.begin(); it != regions.end(); ++it) {
-            if (it->first.region == region && accepts(it->second)) return it;
+    Entries::iterator held_entry(const void* base, const BorrowRegion& region, Accepts accepts) {
+        const std::thread::id self = std::this_thread::get_id();
+        auto found = entries_.end();
+        for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+            if (it->base != base || it->held.region != region || !accepts(it->count)) continue;
+            if (it->held.thread == self) return it;
+            if (found == entries_.end() || it->held < found->held) found = it;
         }
-        return regions.end();
+        return found;
     }
 
-    void add_region(Regions& regions, const HeldRegion& region, std::int64_t count) {
-        Regions::node_type node = spare_regions_.reuse();
-        if (node.empty()) {
-            regions.emplace(region, count);
-            return;
-        }
-        node.key() = region;
-        node.mapped() = count;
-        regions.insert(std::move(node));
-    }
-
-    int add_base(const void* base, const HeldRegion& region, std::int64_t count) {
-        Bases::node_type node = spare_bases_.reuse();  // its map is empty
-        if (node.empty()) {
-            bases_.emplace(base, Regions{{region, count}});
-            return kBorrowed;
-        }
-        node.key() = base;
-        add_region(node.mapped(), region, count);
-        bases_.insert(std::move(node));  // on failure the node, and its region, are freed
-        return kBorrowed;
-    }
-
-    // A count never stays 0, and a base never keeps an empty map.
-    void forget(Bases::iterator base, Regions::iterator region) {
-        spare_regions_.keep(base->second.extract(region));
-        if (base->second.empty()) spare_bases_.keep(bases_.extract(base));
+    // A count never stays 0. Order does not matter: the last entry fills the gap.
+    void forget(Entries::iterator entry) noexcept {
+        *entry = entries_.back();
+        entries_.pop_back();
     }
 
     mutable std::mutex mutex_;
-    Bases bases_;
-    Spares<Bases::node_type> spare_bases_;
-    Spares<Regions::node_type> spare_regions_;
+    Entries entries_;
 };
 
 }  // namespace kiv
