@@ -470,12 +470,33 @@ void one_odd_timestamp(Rng& rng) {
 
 
 
+// Labels for `count` series: dense codes, multiples of a large step, codes
+// that span just n or n + 1 values (the last ways of counting and the first
+// of hashing), or ids drawn from the whole int64 range.
+std::vector<std::int64_t> fleet_labels(Rng& rng, std::size_t count, std::size_t n) {
+    std::vector<std::int64_t> labels(count);
+    const int kind = static_cast<int>(rng() % 5);
+    for (std::size_t g = 0; g < count; ++g) {
+        const auto code = static_cast<std::int64_t>(g) - 5;
+        switch (kind) {
+            case 0: labels[g] = code; break;
+            case 1: labels[g] = code * (std::int64_t{1} << 50); break;
+            case 2: labels[g] = static_cast<std::int64_t>(rng()); break;
+            default: labels[g] = code; break;
+        }
+    }
+    // the last label n or n + 1 above the first
+    if (kind >= 3 && count >= 2) labels[count - 1] = labels[0] + static_cast<std::int64_t>(n) + (kind - 3);
+    // ids drawn at random may repeat: series then merge, as labels say
+    return labels;
+}
+
 // Fleets: every series as the pipeline smooths it alone, by offsets and by
 // labels over shuffled rows, on one worker and on several; a series that
 // fails fails the fleet with a failure of its own (with one worker, the
 // first series' that fails).
 void fleets(Rng& rng) {
-    for (int c = 0; c < 150; ++c) {
+    for (int c = 0; c < 200; ++c) {
         const std::size_t count = rng() % 4 == 0 ? rng() % 4 : rng() % 40;
         std::vector<std::uint64_t> starts{0};
         std::vector<double> v, t;
@@ -489,12 +510,11 @@ void fleets(Rng& rng) {
         const std::size_t n = v.size();
         if (n != 0 && rng() % 8 == 0) t[rng() % n] = kNaN;
         const kiv::SmoothingParams p = params(rng, n);
-        // Labels for the same series, dense or far apart, rows shuffled.
+        // Labels for the same series, rows shuffled.
+        const std::vector<std::int64_t> series_labels = fleet_labels(rng, count, n);
         std::vector<std::int64_t> labels(n);
-        const std::int64_t spread = pick(rng, {1.0, -3.0, 1e15}) < 2 ? 1 : std::int64_t{1} << 50;
         for (std::size_t g = 0; g < count; ++g)
-            for (std::uint64_t k = starts[g]; k < starts[g + 1]; ++k)
-                labels[k] = (static_cast<std::int64_t>(g) - 5) * spread;
+            for (std::uint64_t k = starts[g]; k < starts[g + 1]; ++k) labels[k] = series_labels[g];
         std::vector<std::size_t> shuffle(n);
         for (std::size_t k = 0; k < n; ++k) shuffle[k] = k;
         std::shuffle(shuffle.begin(), shuffle.end(), rng);
@@ -505,48 +525,60 @@ void fleets(Rng& rng) {
             st[k] = t[shuffle[k]];
             sl[k] = labels[shuffle[k]];
         }
+        // The grouping: rows stably by label, a series for each label.
         const auto grouping = kiv::group_fleet(sv, st, sl, 1 + rng() % 3);
-        std::vector<std::uint64_t> rows(n);
+        std::vector<std::uint64_t> rows(n), label_starts;
         for (std::size_t k = 0; k < n; ++k) rows[k] = k;
         std::stable_sort(rows.begin(), rows.end(), [&](auto a, auto b) { return sl[a] < sl[b]; });
-        bool placed = grouping.rows.size() == n;
+        for (std::size_t k = 0; k < n; ++k)
+            if (k == 0 || sl[rows[k]] != sl[rows[k - 1]]) label_starts.push_back(k);
+        label_starts.push_back(n);
+        bool placed = grouping.records.size() == n && grouping.starts.size() == label_starts.size() &&
+                      std::equal(label_starts.begin(), label_starts.end(), grouping.starts.data());
         for (std::size_t k = 0; placed && k < n; ++k) {
-            placed = grouping.rows[k] == rows[k] && bits(grouping.values[k]) == bits(sv[rows[k]]) &&
-                     bits(grouping.timestamps[k]) == bits(st[rows[k]]);
+            const kiv::Record& r = grouping.records[k];
+            placed = r.row == rows[k] && bits(r.value) == bits(sv[rows[k]]) && bits(r.timestamp) == bits(st[rows[k]]);
         }
         ++checks;
         if (!placed && ++failures <= 10) std::printf("MISMATCH grouping of %zu rows\n", n);
 
         for (const bool grouped : {false, true}) {
-            const kiv::Fleet fleet = grouped ? grouping.fleet() : kiv::Fleet{v, t, starts, {}};
+            const kiv::Fleet fleet{v, t, starts};
+            const std::vector<std::uint64_t>& bounds = grouped ? label_starts : starts;
+            const auto row_of = [&](std::uint64_t k) { return grouped ? rows[k] : k; };
             // The loop: each series gathered and smoothed alone.
             std::vector<double> expected(n);
             std::vector<std::string> failed;
             bool nan_time = false;
-            for (std::size_t g = 0; g + 1 < fleet.starts.size(); ++g) {
+            for (std::size_t g = 0; g + 1 < bounds.size(); ++g) {
                 std::vector<double> gv, gt;
-                for (std::uint64_t k = fleet.starts[g]; k < fleet.starts[g + 1]; ++k) {
-                    const std::uint64_t row = grouped ? fleet.rows[k] : k;
-                    gv.push_back(grouped ? sv[row] : v[row]);
-                    gt.push_back(grouped ? st[row] : t[row]);
+                for (std::uint64_t k = bounds[g]; k < bounds[g + 1]; ++k) {
+                    gv.push_back(grouped ? sv[row_of(k)] : v[k]);
+                    gt.push_back(grouped ? st[row_of(k)] : t[k]);
                 }
                 for (const double x : gt) nan_time |= gt.size() >= 2 && x != x;
                 try {
                     const auto out = kiv::smooth_pipeline(gv, gt, p);
-                    for (std::uint64_t k = fleet.starts[g]; k < fleet.starts[g + 1]; ++k)
-                        expected[grouped ? fleet.rows[k] : k] = out[k - fleet.starts[g]];
+                    for (std::uint64_t k = bounds[g]; k < bounds[g + 1]; ++k) expected[row_of(k)] = out[k - bounds[g]];
                 } catch (const kiv::InternalFailure& failure) {
                     failed.push_back(failure.message());
                 }
             }
             ++checks;
-            if (kiv::first_nan_timestamp(fleet).has_value() != nan_time && ++failures <= 10)
+            const bool nan_found = grouped ? kiv::first_nan_timestamp(grouping).has_value()
+                                           : kiv::first_nan_timestamp(fleet).has_value();
+            if (nan_found != nan_time && ++failures <= 10)
                 std::printf("MISMATCH first NaN timestamp of a fleet of %zu\n", n);
             for (const std::size_t workers : {1, 2, 5}) {
                 std::vector<double> got(n, 7.0);
                 std::string message;
                 try {
-                    kiv::smooth_fleet(fleet, p, workers, got.data());
+                    if (grouped) {
+                        kiv::GroupedFleet again = kiv::group_fleet(sv, st, sl, workers);
+                        kiv::smooth_fleet(again, p, workers, got.data());
+                    } else {
+                        kiv::smooth_fleet(fleet, p, workers, got.data());
+                    }
                 } catch (const kiv::InternalFailure& failure) {
                     message = failure.message();
                 }
@@ -557,8 +589,7 @@ void fleets(Rng& rng) {
                 ++checks;
                 if (!same && ++failures <= 10)
                     std::printf("MISMATCH fleet of %zu series, %zu samples, %s, %zu workers: %s\n",
-                                fleet.starts.size() - 1, n, grouped ? "grouped" : "by offsets", workers,
-                                message.c_str());
+                                bounds.size() - 1, n, grouped ? "grouped" : "by offsets", workers, message.c_str());
             }
         }
     }
