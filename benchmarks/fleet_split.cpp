@@ -1,7 +1,7 @@
 // Where smooth_many(groups=...) spends its time, ns a row on one thread:
 // grouping, the NaN check, unpacking the records, ordering each series by
-// time, smoothing (the ordering included) and the scatter of results to their rows, against the
-// whole call by labels and by offsets. Fleets of about 10^6 samples at
+// time, smoothing (the ordering included) and the gather of each row's
+// result, against the whole call by labels and by offsets. Fleets of about 10^6 samples at
 // 10 Hz with calm and busy stretches and 1% NaN; rows in time order (the
 // sensors interleaved) or shuffled; labels dense or spread over the int64
 // range. Thread CPU time, medians over rounds that alternate the stages.
@@ -90,7 +90,7 @@ int main(int argc, char** argv) {
     const int rounds = argc > 1 ? std::atoi(argv[1]) : 7;
     std::printf("CPU level %s, ns a row (thread CPU time, median of %d rounds)\n", kiv::kernels().level, rounds);
     std::printf("%-12s %-9s %-5s %9s %6s %7s %9s %10s %8s %10s %8s\n", "fleet", "rows", "label", "grouping", "NaN",
-                "unpack", "ordering", "smoothing", "scatter", "by labels", "offsets");
+                "unpack", "ordering", "smoothing", "gather", "by labels", "offsets");
     const kiv::SmoothingParams params{};
     for (const auto& [count, length] : {std::pair<std::size_t, std::size_t>{10000, 100}, {100, 10000}}) {
         for (const bool shuffled : {false, true}) {
@@ -135,7 +135,7 @@ int main(int argc, char** argv) {
                     times[4].push_back(thread_ns() - start);
                     for (std::size_t k = 0; k < n; ++k) grouped.records[k].value = smoothed[k];
                     start = thread_ns();
-                    for (const kiv::Record& record : grouped.records) out[record.row] = record.value;
+                    for (std::size_t k = 0; k < n; ++k) out[k] = grouped.records[grouped.place(k)].value;
                     times[5].push_back(thread_ns() - start);
                     start = thread_ns();
                     {

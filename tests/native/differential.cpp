@@ -571,10 +571,13 @@ void fleets(Rng& rng) {
             if (k == 0 || sl[rows[k]] != sl[rows[k - 1]]) label_starts.push_back(k);
         label_starts.push_back(n);
         bool placed = grouping.records.size() == n && grouping.starts.size() == label_starts.size() &&
-                      std::equal(label_starts.begin(), label_starts.end(), grouping.starts.data());
+                      std::equal(label_starts.begin(), label_starts.end(), grouping.starts.data()) &&
+                      (n <= kiv::thresholds::kNarrowLabelIds ? grouping.narrow_places.size()
+                                                             : grouping.wide_places.size()) == n;
         for (std::size_t k = 0; placed && k < n; ++k) {
             const kiv::Record& r = grouping.records[k];
-            placed = r.row == rows[k] && bits(r.value) == bits(sv[rows[k]]) && bits(r.timestamp) == bits(st[rows[k]]);
+            placed = grouping.place(rows[k]) == k && bits(r.value) == bits(sv[rows[k]]) &&
+                     bits(r.timestamp) == bits(st[rows[k]]);
         }
         ++checks;
         if (!placed && ++failures <= 10) std::printf("MISMATCH grouping of %zu rows\n", n);

@@ -38,8 +38,9 @@ struct Runs {
 // Rows placed by dense ids 0..ids-1, ids[k] written by id_of(k) in the
 // counting pass (which reads each label once: another thread may write them
 // while the interpreter lock is released, and a label read again need not be
-// the one counted). Series follow `ranked`, the ids in ascending label
-// order (empty: ascending ids); ids without rows make no series.
+// the one counted), then replaced by the row's place. Series follow
+// `ranked`, the ids in ascending label order (empty: ascending ids); ids
+// without rows make no series.
 template <class Id, class IdOf>
 void group_by_ids(std::span<const double> values, std::span<const double> timestamps, OwnedBuffer<Id>& ids,
                   std::size_t id_count, std::span<const std::uint64_t> ranked, const Runs& runs,
@@ -77,11 +78,18 @@ void group_by_ids(std::span<const double> values, std::span<const double> timest
         for (std::size_t k = runs.first(r); k < runs.end(r, n); ++k) {
             const double t = timestamps[k];
             unordered |= t != t;
-            records[mine[ids[k]]++] = {values[k], t, k};
+            const Id to = static_cast<Id>(mine[ids[k]]++);
+            records[to] = {values[k], t};
+            ids[k] = to;
         }
         if (unordered) nan.store(true, std::memory_order_relaxed);
     });
     grouped.nan_timestamps = nan.load(std::memory_order_relaxed);
+    if constexpr (sizeof(Id) == 4) {
+        grouped.narrow_places = std::move(ids);
+    } else {
+        grouped.wide_places = std::move(ids);
+    }
 }
 
 struct Keyed {
@@ -249,14 +257,16 @@ GroupedFleet group_fleet(std::span<const double> values, std::span<const double>
         all &= key;
     }
     workers = std::max<std::size_t>(workers, 1);
+    // Ids and places below n (or at most n, where labels span n + 1 values).
+    const bool narrow = n <= thresholds::kNarrowLabelIds;
     if (most - least <= n) {
         const std::uint64_t span = most - least;
-        if (span <= thresholds::kNarrowLabelIds) {
+        if (narrow) {
             group_by_span<std::uint32_t>(values, timestamps, labels, least, span, workers, grouped);
         } else {
             group_by_span<std::uint64_t>(values, timestamps, labels, least, span, workers, grouped);
         }
-    } else if (n - 1 <= thresholds::kNarrowLabelIds) {  // at most n distinct labels
+    } else if (narrow) {
         group_by_hashing<std::uint32_t>(values, timestamps, labels, any ^ all, workers, grouped);
     } else {
         group_by_hashing<std::uint64_t>(values, timestamps, labels, any ^ all, workers, grouped);
@@ -281,18 +291,17 @@ std::optional<NanTimestamp> first_nan_timestamp(const Fleet& fleet) {
 
 std::optional<NanTimestamp> first_nan_timestamp(const GroupedFleet& fleet) {
     if (!fleet.nan_timestamps) return std::nullopt;
-    std::optional<NanTimestamp> first;
-    for (std::size_t g = 0; g + 1 < fleet.starts.size(); ++g) {
-        const std::uint64_t from = fleet.starts[g], to = fleet.starts[g + 1];
-        if (to - from < 2) continue;
-        for (std::uint64_t k = from; k < to; ++k) {
-            const Record& record = at(fleet.records, k);
-            if (record.timestamp == record.timestamp) continue;
-            if (!first || record.row < first->row) first = NanTimestamp{g, record.row};
-            break;
-        }
+    const std::span<const std::uint64_t> starts{fleet.starts.data(), fleet.starts.size()};
+    // rows in row order: the first found in a series of two or more comes first
+    for (std::size_t row = 0; row < fleet.records.size(); ++row) {
+        const std::uint64_t place = fleet.place(row);
+        const double t = at(fleet.records, place).timestamp;
+        if (t == t) continue;
+        const auto end = std::upper_bound(starts.begin(), starts.end(), place);
+        if (end == starts.begin() || end == starts.end()) fail("a row placed beyond its fleet's series");
+        if (*end - *(end - 1) >= 2) return NanTimestamp{static_cast<std::uint64_t>(end - starts.begin() - 1), row};
     }
-    return first;
+    return std::nullopt;
 }
 
 namespace {
@@ -312,6 +321,7 @@ std::vector<Task> plan_fleet(std::span<const std::uint64_t> starts, std::size_t 
 }
 
 [[noreturn]] void fail_cover() { fail("a fleet whose series do not cover its samples"); }
+[[noreturn]] std::size_t fail_cover_index(std::uint64_t place, std::size_t n) { fail_index(n, place); }
 
 }  // namespace
 
@@ -337,7 +347,10 @@ void smooth_fleet(const Fleet& fleet, const SmoothingParams& params, std::size_t
 void smooth_fleet(GroupedFleet& fleet, const SmoothingParams& params, std::size_t workers, double* out) {
     const std::size_t n = fleet.records.size();
     const std::size_t ends = fleet.starts.size();
-    if (ends == 0 || fleet.starts[0] != 0 || fleet.starts[ends - 1] != n) fail_cover();
+    if (ends == 0 || fleet.starts[0] != 0 || fleet.starts[ends - 1] != n ||
+        fleet.narrow_places.size() + fleet.wide_places.size() != n) {
+        fail_cover();
+    }
     if (n == 0) return;
     const std::vector<Task> tasks = plan_fleet({fleet.starts.data(), ends}, n, workers);
     // Each worker's one series at a time: values, timestamps and results.
@@ -365,16 +378,22 @@ void smooth_fleet(GroupedFleet& fleet, const SmoothingParams& params, std::size_
             for (std::size_t k = 0; k < len; ++k) records[from + k].value = smoothed[k];
         }
     });
-    // The rows are kiv's own, each met once: every result lands in range.
+    // Each row takes its result from its place, a permutation of kiv's own:
+    // reads from a few streams (or anywhere), the writes in row order.
     const std::size_t parts = std::min<std::size_t>(workers, std::max<std::size_t>(1, n / thresholds::kFleetTask));
     const std::size_t per_part = (n + parts - 1) / parts;
-    run_tasks(parts, parts, [&](std::size_t part, std::size_t, const std::atomic<bool>&) {
-        for (std::size_t k = part * per_part; k < std::min(n, (part + 1) * per_part); ++k) {
-            const std::uint64_t row = records[k].row;
-            if (row >= n) fail_index(n, row);
-            out[row] = records[k].value;
-        }
-    });
+    const auto gather = [&](const auto* places) {
+        run_tasks(parts, parts, [&](std::size_t part, std::size_t, const std::atomic<bool>&) {
+            for (std::size_t k = part * per_part; k < std::min(n, (part + 1) * per_part); ++k) {
+                out[k] = records[places[k] < n ? places[k] : fail_cover_index(places[k], n)].value;
+            }
+        });
+    };
+    if (fleet.narrow_places.size() != 0) {
+        gather(fleet.narrow_places.data());
+    } else {
+        gather(fleet.wide_places.data());
+    }
 }
 
 }  // namespace kiv

@@ -23,28 +23,34 @@ struct Fleet {
     std::span<const std::uint64_t> starts;
 };
 
-// A row of a grouped fleet, its sample beside it so that one series' rows
-// lie together.
+// A sample of a grouped fleet: one series' samples lie together.
 struct Record {
     double value;
     double timestamp;
-    std::uint64_t row;
 };
 
 // Rows brought together by label, stably: series in ascending label order,
-// each with its rows in row order, copied once into records (24 bytes a
-// row). Labels are first turned into dense ids (4 bytes a row, 8 beyond
-// kNarrowLabelIds): those that span at most n + 1 values by subtracting the
-// least, others through a hash table of the distinct labels (at most 32
-// bytes a distinct label while it lasts), whose ids are then ranked by a
-// radix sort of the distinct labels alone. One counting pass then places
-// the rows, on up to `workers` threads, each a run of rows (counts: 8 bytes
-// an id a run). Cost O(n + distinct labels).
+// each with its rows in row order, copied once into records (16 bytes a
+// row), and where each row's record lies (4 bytes a row, 8 beyond
+// kNarrowLabelIds rows). Labels are first turned into dense ids, in the
+// same room: those that span at most n + 1 values by subtracting the least,
+// others through a hash table of the distinct labels (at most 32 bytes a
+// distinct label while it lasts), whose ids are then ranked by a radix sort
+// of the distinct labels alone. One counting pass then places the rows, on
+// up to `workers` threads, each a run of rows (counts: 8 bytes an id a run).
+// Cost O(n + distinct labels).
 struct GroupedFleet {
     OwnedBuffer<Record> records;
     OwnedBuffer<std::uint64_t> starts;
+    // One of them holds each row's place among the records.
+    OwnedBuffer<std::uint32_t> narrow_places;
+    OwnedBuffer<std::uint64_t> wide_places;
     // Whether any record's timestamp is NaN.
     bool nan_timestamps = false;
+
+    std::uint64_t place(std::size_t row) const {
+        return narrow_places.size() != 0 ? narrow_places[row] : wide_places[row];
+    }
 };
 GroupedFleet group_fleet(std::span<const double> values, std::span<const double> timestamps,
                          std::span<const std::int64_t> labels, std::size_t workers);
@@ -65,7 +71,7 @@ std::optional<NanTimestamp> first_nan_timestamp(const GroupedFleet& fleet);
 // starts early instead of last.
 void smooth_fleet(const Fleet& fleet, const SmoothingParams& params, std::size_t workers, double* out);
 // The same for grouped rows; each series' results replace its values in the
-// records, then go to their rows in one pass over all of them. Each worker
+// records, then each row takes its own in one pass in row order. Each worker
 // unpacks one series at a time: 24 bytes a sample of the longest it smooths.
 void smooth_fleet(GroupedFleet& fleet, const SmoothingParams& params, std::size_t workers, double* out);
 
