@@ -211,7 +211,7 @@ def test_failure_in_one_worker():
 
 # Peak memory of one call beyond its inputs and result, on each way of
 # grouping: every row its own series (counted), few labels (counted, two
-# workers) and labels far apart (radix sorted).
+# workers) and labels far apart (hashed).
 PEAK_MEMORY = r"""
 import json, numpy as np, kiv
 
