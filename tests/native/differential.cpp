@@ -552,6 +552,9 @@ void fleets(Rng& rng) {
         std::vector<std::int64_t> labels(n);
         for (std::size_t g = 0; g < count; ++g)
             for (std::uint64_t k = starts[g]; k < starts[g + 1]; ++k) labels[k] = series_labels[g];
+        // Now and then rows mostly of labels of their own, too many for the hash table.
+        if (rng() % 8 == 0)
+            for (std::int64_t& label : labels) label = static_cast<std::int64_t>(rng() % (n + n / 4 + 1)) << 40;
         std::vector<std::size_t> shuffle(n);
         for (std::size_t k = 0; k < n; ++k) shuffle[k] = k;
         std::shuffle(shuffle.begin(), shuffle.end(), rng);

@@ -116,15 +116,23 @@ void radix_sort(OwnedBuffer<Keyed>& sorted, std::uint64_t differing) {
 
 // Distinct labels to dense ids in the order they are first met: open
 // addressing, at most half full, so that a lookup touches one or two slots.
+// It holds at most `most` slots (16 bytes each): a label that would need
+// more gets kFull.
 class LabelIds {
 public:
-    LabelIds() : slots_(1024) { clear(); }
+    static constexpr std::uint64_t kFull = ~std::uint64_t{0};
+
+    explicit LabelIds(std::size_t most)
+        : slots_(thresholds::kLabelSlots), most_(std::max(most, thresholds::kLabelSlots)) {
+        clear();
+    }
 
     std::uint64_t id_of(std::uint64_t key) {
         for (std::size_t at = slot_of(key);; at = (at + 1) & mask_) {
             Keyed& slot = slots_[at];
             if (slot.id == 0) {
                 if (2 * (size_ + 1) > slots_.size()) {
+                    if (2 * slots_.size() > most_) return kFull;
                     grow();
                     return id_of(key);
                 }
@@ -134,7 +142,6 @@ public:
             if (slot.key == key) return slot.id - 1;
         }
     }
-    std::size_t size() const { return size_; }
     // Each distinct label and its id, in any order.
     OwnedBuffer<Keyed> distinct() const {
         OwnedBuffer<Keyed> out(size_);
@@ -147,7 +154,7 @@ public:
 private:
     // Ids are stored plus one: 0 marks an empty slot.
     OwnedBuffer<Keyed> slots_;
-    std::size_t mask_ = 0, size_ = 0;
+    std::size_t most_, mask_ = 0, size_ = 0;
 
     void clear() {
         std::fill(slots_.begin(), slots_.end(), Keyed{0, 0});
@@ -174,7 +181,11 @@ private:
     }
 };
 
-// Labels far apart: ids through the hash table, ranked by label.
+// Labels far apart: ids through the hash table, ranked by label. Where more
+// than about half the rows have labels of their own, the table would take
+// more room than sorting them all: the (label, row) pairs are radix sorted
+// instead (32 bytes a row while it lasts), and each row takes the rank of
+// its label.
 template <class Id>
 void group_by_hashing(std::span<const double> values, std::span<const double> timestamps,
                       std::span<const std::int64_t> labels, std::uint64_t differing, std::size_t workers,
@@ -182,18 +193,35 @@ void group_by_hashing(std::span<const double> values, std::span<const double> ti
     const std::size_t n = labels.size();
     OwnedBuffer<Id> ids(n);
     OwnedBuffer<std::uint64_t> ranked;
+    std::size_t id_count = 0;
     {
-        LabelIds table;
-        for (std::size_t k = 0; k < n; ++k) ids[k] = static_cast<Id>(table.id_of(key_of(labels[k])));
-        OwnedBuffer<Keyed> sorted = table.distinct();
-        table = LabelIds();
+        LabelIds table(n);
+        bool full = false;
+        for (std::size_t k = 0; k < n && !full; ++k) {
+            const std::uint64_t id = table.id_of(key_of(labels[k]));
+            full = id == LabelIds::kFull;
+            ids[k] = static_cast<Id>(id);
+        }
+        OwnedBuffer<Keyed> sorted = full ? OwnedBuffer<Keyed>(n) : table.distinct();
+        table = LabelIds(0);
+        // Each label read once more, into the pairs: however another thread
+        // rewrites them, the sort moves a permutation of the rows.
+        for (std::size_t k = 0; full && k < n; ++k) sorted[k] = {key_of(labels[k]), k};
         radix_sort(sorted, differing);
-        ranked = OwnedBuffer<std::uint64_t>(sorted.size());
-        for (std::size_t j = 0; j < sorted.size(); ++j) ranked[j] = sorted[j].id;
+        if (full) {
+            for (std::size_t j = 0; j < n; ++j) {
+                id_count += j != 0 && sorted[j].key != sorted[j - 1].key;
+                ids[sorted[j].id] = static_cast<Id>(id_count);
+            }
+            ++id_count;
+        } else {
+            id_count = sorted.size();
+            ranked = OwnedBuffer<std::uint64_t>(id_count);
+            for (std::size_t j = 0; j < id_count; ++j) ranked[j] = sorted[j].id;
+        }
     }
-    const std::size_t id_count = ranked.size();
     // The ids are kiv's own now: the counting pass reads them as they are.
-    group_by_ids(values, timestamps, ids, id_count, {ranked.data(), id_count}, Runs(n, id_count, workers),
+    group_by_ids(values, timestamps, ids, id_count, {ranked.data(), ranked.size()}, Runs(n, id_count, workers),
                  [&](std::size_t k) { return ids[k]; }, grouped);
 }
 

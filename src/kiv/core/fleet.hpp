@@ -34,9 +34,11 @@ struct Record {
 // row), and where each row's record lies (4 bytes a row, 8 beyond
 // kNarrowLabelIds rows). Labels are first turned into dense ids, in the
 // same room: those that span at most n + 1 values by subtracting the least,
-// others through a hash table of the distinct labels (at most 32 bytes a
-// distinct label while it lasts), whose ids are then ranked by a radix sort
-// of the distinct labels alone. One counting pass then places the rows, on
+// others through a hash table of the distinct labels (at most 16 bytes a
+// row, up to 24 while it grows), whose ids are then ranked by a radix sort
+// of the distinct labels alone; where more than about half the rows have
+// labels of their own, by a radix sort of all (label, row) pairs instead
+// (32 bytes a row while it lasts). One counting pass then places the rows, on
 // up to `workers` threads, each a run of rows (counts: 8 bytes an id a run).
 // Cost O(n + distinct labels).
 struct GroupedFleet {
