@@ -471,7 +471,7 @@ states = {  # each argument's two valid states
     "window_sizes": (w, rng.integers(0, 256, n)),
     "offsets": (base + shift, base - shift),
     "groups": (np.arange(n) % 7, np.arange(n) % 5 * 3),  # counted
-    "far groups": (np.arange(n) % 7 * 10**15, np.arange(n) % 5 * -(10**15)),  # radix-sorted
+    "far groups": (np.arange(n) % 7 * 10**15, np.arange(n) % 5 * -(10**15)),  # hashed
 }
 CASES = [  # function, argument rewritten, its dtype, workers
     ("calculate_window_sizes", "values", np.float64, 1),
@@ -486,6 +486,7 @@ CASES = [  # function, argument rewritten, its dtype, workers
     ("smooth_many", "offsets", np.int32, 2),
     ("smooth_many", "groups", np.int64, 2),
     ("smooth_many", "far groups", np.int64, 1),
+    ("smooth_many", "far groups", np.int64, 2),
 ]
 
 def call(name, args):

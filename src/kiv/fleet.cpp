@@ -150,24 +150,24 @@ Ref smooth_many_call(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
 
     Outcome outcome = run_detached(n, [&] {
         Outcome done;
-        GroupedFleet grouped;
-        Fleet fleet{value_samples, time_samples, {}, {}};
+        done.smoothed = OwnedBuffer<double>(n);
         if (by_groups) {
-            grouped = group_fleet(value_samples, time_samples, entries, workers);
-            fleet = grouped.fleet();
-        } else {
-            // kiv's own copy, checked above: from 0 to n, never decreasing.
-            fleet.starts = {reinterpret_cast<const std::uint64_t*>(starts.data()), starts.size()};
-        }
-        done.nan = first_nan_timestamp(fleet);
-        if (done.nan) {
+            GroupedFleet grouped = group_fleet(value_samples, time_samples, entries, workers);
+            done.nan = first_nan_timestamp(grouped);
             // Read again for the message only: a label of that series, unless
             // another thread has rewritten it since.
-            if (by_groups) done.nan_label = entries[done.nan->row];
+            if (done.nan) {
+                done.nan_label = entries[done.nan->row];
+            } else {
+                smooth_fleet(grouped, params, workers, done.smoothed.data());
+            }
             return done;
         }
-        done.smoothed = OwnedBuffer<double>(n);
-        smooth_fleet(fleet, params, workers, done.smoothed.data());
+        // kiv's own copy, checked above: from 0 to n, never decreasing.
+        const Fleet fleet{value_samples, time_samples,
+                          {reinterpret_cast<const std::uint64_t*>(starts.data()), starts.size()}};
+        done.nan = first_nan_timestamp(fleet);
+        if (!done.nan) smooth_fleet(fleet, params, workers, done.smoothed.data());
         return done;
     });
     if (outcome.nan) {

@@ -13,34 +13,45 @@ namespace kiv {
 
 // Series g is samples starts[g] to starts[g + 1] - 1 of values and
 // timestamps; starts holds G + 1 entries from 0 to n, never decreasing.
-// Sample k's result goes to row rows[k], or to row k where rows is empty.
-// Starts and rows are read several times each, so they are kiv's own,
-// which no other thread writes; values and timestamps may be the caller's:
-// each series' pipeline writes all its results whatever they hold.
+// Sample k's result goes to row k. Starts are read several times each, so
+// they are kiv's own, which no other thread writes; values and timestamps
+// may be the caller's: each series' pipeline writes all its results
+// whatever they hold.
 struct Fleet {
     std::span<const double> values;
     std::span<const double> timestamps;
     std::span<const std::uint64_t> starts;
-    std::span<const std::uint64_t> rows;
+};
+
+// A sample of a grouped fleet: one series' samples lie together.
+struct Record {
+    double value;
+    double timestamp;
 };
 
 // Rows brought together by label, stably: series in ascending label order,
-// each with its rows in row order, their samples copied into that order
-// (16 bytes a row, besides 8 for the rows and at most 8 for the series).
-// Labels that span at most n + 1 values are counted, on up to `workers`
-// threads, each placing a run of rows (the labels read once take 4 bytes a
-// row, 8 where they span 2^32 values or more, the counts at most 8 more);
-// others go by a radix sort on each byte in which they differ (at most 8
-// passes, 32 bytes a row while it lasts). Cost O(n) either way.
+// each with its rows in row order, copied once into records (16 bytes a
+// row), and where each row's record lies (4 bytes a row, 8 beyond
+// kNarrowLabelIds rows). Labels are first turned into dense ids, in the
+// same room: those that span at most n + 1 values by subtracting the least,
+// others through a hash table of the distinct labels (at most 16 bytes a
+// row, up to 24 while it grows), whose ids are then ranked by a radix sort
+// of the distinct labels alone; where more than about half the rows have
+// labels of their own, by a radix sort of all (label, row) pairs instead
+// (32 bytes a row while it lasts). One counting pass then places the rows, on
+// up to `workers` threads, each a run of rows (counts: 8 bytes an id a run).
+// Cost O(n + distinct labels).
 struct GroupedFleet {
-    OwnedBuffer<double> values, timestamps;
-    OwnedBuffer<std::uint64_t> rows, starts;
+    OwnedBuffer<Record> records;
+    OwnedBuffer<std::uint64_t> starts;
+    // One of them holds each row's place among the records.
+    OwnedBuffer<std::uint32_t> narrow_places;
+    OwnedBuffer<std::uint64_t> wide_places;
+    // Whether any record's timestamp is NaN.
+    bool nan_timestamps = false;
 
-    Fleet fleet() const {
-        return {{values.data(), values.size()},
-                {timestamps.data(), timestamps.size()},
-                {starts.data(), starts.size()},
-                {rows.data(), rows.size()}};
+    std::uint64_t place(std::size_t row) const {
+        return narrow_places.size() != 0 ? narrow_places[row] : wide_places[row];
     }
 };
 GroupedFleet group_fleet(std::span<const double> values, std::span<const double> timestamps,
@@ -54,13 +65,16 @@ struct NanTimestamp {
 };
 // The one whose row comes first, if any. Cost O(n).
 std::optional<NanTimestamp> first_nan_timestamp(const Fleet& fleet);
+std::optional<NanTimestamp> first_nan_timestamp(const GroupedFleet& fleet);
 
 // Every series smoothed into out (n entries, in row order) on up to
 // `workers` threads. Tasks are runs of consecutive series of about the same
 // number of samples, longest first, so that a long series among short ones
-// starts early instead of last. Where rows are given, each worker keeps the
-// results of one series before they go to their rows: 8 bytes a sample of
-// the longest it smooths.
+// starts early instead of last.
 void smooth_fleet(const Fleet& fleet, const SmoothingParams& params, std::size_t workers, double* out);
+// The same for grouped rows; each series' results replace its values in the
+// records, then each row takes its own in one pass in row order. Each worker
+// unpacks one series at a time: 24 bytes a sample of the longest it smooths.
+void smooth_fleet(GroupedFleet& fleet, const SmoothingParams& params, std::size_t workers, double* out);
 
 }  // namespace kiv

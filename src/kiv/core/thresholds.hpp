@@ -16,6 +16,8 @@ inline constexpr std::int64_t kExactReach = 16;
 inline constexpr std::uint64_t kNarrowIndexMaximum = 300;
 inline constexpr std::size_t kCachedRecords = 64;
 inline constexpr std::uint64_t kFleetTask = 16;
+inline constexpr std::uint64_t kNarrowLabelIds = 20;
+inline constexpr std::size_t kLabelSlots = 16;
 #else
 inline constexpr bool kLowered = false;
 // Values sampled for the pivots of a band selection.
@@ -33,6 +35,11 @@ inline constexpr std::size_t kCachedRecords = std::size_t{1} << 15;
 // Samples a task of smooth_many's workers holds at least, so that taking
 // one costs nothing beside its work.
 inline constexpr std::uint64_t kFleetTask = 4096;
+// Dense label ids of up to this value take 32 bits.
+inline constexpr std::uint64_t kNarrowLabelIds = 0xFFFFFFFF;
+// Slots of a fleet's hash table of labels at first, and the least it may
+// grow to (beyond, up to one per row).
+inline constexpr std::size_t kLabelSlots = 1024;
 #endif
 
 // Selections of this many numbers (not values: NaN is not counted) or more
