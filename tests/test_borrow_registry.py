@@ -3,6 +3,7 @@ module: kiv's own tracker, and how kiv uses it or a record installed before it."
 
 import json
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -281,3 +282,33 @@ def test_offsets_borrowed_as_given(dtype, expect_panic):
     kiv.smooth_many(v, t, offsets=offsets[:2])
     assert_unborrowed(v, t, offsets)
     assert sys.getrefcount(offsets) == references
+
+
+def test_many_borrows_held_elsewhere_cost_each_borrow_little():
+    # Another extension holding borrows of many arrays (a long-lived reader of
+    # each, say) must not make every later borrow, kiv's calls' included,
+    # cost in proportion to them: what a borrow costs with `many` held, over
+    # its cost with `few` held, stays near 1 however many there are (a list
+    # scanned whole gave 20 and 50 here; the acquires' own ratio is noisier,
+    # their arrays spread over more memory).
+    api = borrow_api()
+    x = np.arange(8.0)
+
+    def per_borrow(count):
+        arrays = [np.zeros(2) for _ in range(count)]
+        start = time.perf_counter()
+        for array in arrays:
+            assert api.acquire_shared(api.tracker, array) == 0
+        acquired = (time.perf_counter() - start) / count
+        try:
+            start = time.perf_counter()
+            for _ in range(300):
+                kiv.get_max_window_limit(x)
+            return acquired, (time.perf_counter() - start) / 300
+        finally:
+            for array in arrays:
+                api.release_shared(api.tracker, array)
+
+    few = [min(runs) for runs in zip(*(per_borrow(2_000) for _ in range(3)))]
+    many = [min(runs) for runs in zip(*(per_borrow(40_000) for _ in range(2)))]
+    assert many[0] < 8 * few[0] and many[1] < 4 * few[1], (few, many)

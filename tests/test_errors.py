@@ -2,10 +2,13 @@
 stderr, release what the call held and leave the module usable. Errors
 the input causes say what to do in a note of their own."""
 
+import json
+
 import numpy as np
 import pytest
 
 import kiv
+from fresh import run_fresh
 from registry_helpers import ALREADY_BORROWED, assert_unborrowed, exclusive_borrow
 
 
@@ -239,3 +242,35 @@ def test_pandas_data_says_what_to_do():
     with pytest.raises(BaseException) as info:
         kiv.smooth(np.ones(4), seconds)
     assert info.value.__notes__ == [NAN_AT.format(2)]
+
+
+REPORT_BEFORE_RELEASE = r"""
+import json, os, sys, tempfile
+import numpy as np
+from registry_helpers import ACQUIRE, RELEASE, BorrowApi, CAPSULE_NAME, multiarray, new_capsule
+
+codes = json.loads(sys.argv[1])
+record = BorrowApi(1, 0, ACQUIRE(lambda tracker, array: codes.pop(0) if codes else 0), ACQUIRE(lambda t, a: 0),
+                   RELEASE(lambda tracker, array: os.write(2, b"released\n")), RELEASE(lambda t, a: None))
+setattr(multiarray(), CAPSULE_NAME.decode(), new_capsule(record))
+import kiv
+
+err = tempfile.TemporaryFile()
+os.dup2(err.fileno(), 2)
+try:
+    kiv.smooth(np.ones(3), np.array([2.0, np.nan, 1.0]))
+except BaseException as e:
+    os.write(2, b"raised\n")
+err.seek(0)
+lines = err.read().decode().splitlines()
+print(json.dumps([line if line in ("released", "raised") else "report" for line in lines if "note:" not in line]))
+"""
+
+
+# The report is written where the failure happens: before the unwinding
+# runs other code (another registry's release here), which may never return.
+@pytest.mark.parametrize("codes, borrows", [([], 2), ([0, -1], 1)], ids=["NaN timestamp", "already borrowed"])
+def test_report_written_before_the_borrows_are_released(codes, borrows):
+    lines = run_fresh(REPORT_BEFORE_RELEASE, json.dumps(codes))
+    assert lines[0] == "report" and lines[-1] == "raised"
+    assert lines.count("released") == borrows and lines.index("released") > lines.index("report")

@@ -274,12 +274,3 @@ void raise_internal_failure(const InternalFailure& failure) {
 }
 
 }  // namespace kiv
-
-namespace kiv {
-
-void raise_input_error(const InputError& error) {
-    report_failure(error.message(), error.where());
-    raise_internal_failure(error);
-}
-
-}  // namespace kiv

@@ -82,10 +82,6 @@ std::string debug_rendering(PyError& error);
 // failure's note, if it has one.
 void raise_internal_failure(const InternalFailure& failure);
 
-// A failure that the cores trace to the input: callers see it as the
-// internal failure that the module has always raised for it, report included.
-void raise_input_error(const InputError& error);
-
 // Runs the body of an entry point and turns what it throws into the pending
 // exception. Lets the exit unwinding (py_ref.hpp) pass.
 template <class Body>
@@ -99,8 +95,6 @@ PyObject* guarded(Body&& body) {
         return body().release();
     } catch (PyError& error) {
         error.restore();
-    } catch (const InputError& error) {
-        raise_input_error(error);
     } catch (const InternalFailure& failure) {
         raise_internal_failure(failure);
     } catch (const std::bad_alloc&) {

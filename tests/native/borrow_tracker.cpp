@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <new>
 #include <vector>
 
@@ -51,6 +52,11 @@ const std::vector<Step> steps = {
     {false, 1, other}, {false, 1, head},  {true, 0, other}, {false, 0, tail},
 };
 
+// Bases borrowed by another module around the steps: enough that the
+// registry spreads its borrows over more lists, during the steps too.
+const int held_elsewhere[40] = {};
+constexpr BorrowRegion elsewhere{0x3000, 0x3008, 0x3000, 8};
+
 int acquire(BorrowTracker& tracker, const Step& s) {
     return s.exclusive ? tracker.acquire_exclusive(&bases[s.base], s.region)
                        : tracker.acquire_shared(&bases[s.base], s.region);
@@ -66,7 +72,24 @@ std::vector<int> run(long budget, int& failures) {
     allocations_left = budget;
     for (int round = 0; round < 2; ++round) {
         const std::size_t first = results.size();
-        for (const Step& s : steps) {
+        for (std::size_t k = 0; k < std::size(held_elsewhere); ++k) {
+            const int result = tracker.acquire_shared(&held_elsewhere[k], elsewhere);
+            if (result == kiv::kRegistryOutOfMemory) {
+                const long left = allocations_left.exchange(-1);
+                if (tracker.bases() != k || tracker.acquire_shared(&held_elsewhere[k], elsewhere) != kiv::kBorrowed) {
+                    std::printf("budget %ld: a failed acquire elsewhere changed the registry\n", budget);
+                    ++failures;
+                }
+                allocations_left = left;
+            }
+        }
+        for (std::size_t i = 0; i < steps.size(); ++i) {
+            const Step& s = steps[i];
+            if (i == steps.size() / 2) {  // some of them released while the steps hold theirs
+                for (std::size_t k = 0; k < std::size(held_elsewhere); k += 2) {
+                    tracker.release_shared(&held_elsewhere[k], elsewhere);
+                }
+            }
             const std::size_t bases_before = tracker.bases();
             const std::int64_t count_before = tracker.count(&bases[s.base], s.region);
             int result = acquire(tracker, s);
@@ -90,6 +113,9 @@ std::vector<int> run(long budget, int& failures) {
                 tracker.release_shared(&bases[s.base], s.region);
             }
         }
+        for (std::size_t k = 1; k < std::size(held_elsewhere); k += 2) {
+            tracker.release_shared(&held_elsewhere[k], elsewhere);
+        }
         if (tracker.bases() != 0) {
             std::printf("budget %ld: borrows left behind\n", budget);
             ++failures;
@@ -109,7 +135,7 @@ int main() {
         ++failures;
     }
     int budgets = 0;
-    for (long budget = 0; budget < 40; ++budget, ++budgets) {
+    for (long budget = 0; budget < 200; ++budget, ++budgets) {
         if (run(budget, failures) != expected) {
             std::printf("budget %ld: results differ\n", budget);
             ++failures;

@@ -34,6 +34,11 @@ void fail_input(std::string message, std::string note, std::source_location wher
     throw InternalFailure(std::move(message), std::move(note));
 }
 
+void fail_input_error(std::string message, std::string note, std::source_location where) {
+    report_failure(message, where);
+    throw InputError(std::move(message), std::move(note), where);
+}
+
 void fail_changed_input(std::source_location where) {
     fail("the input changed while kiv read it (written by another thread?)", where);
 }

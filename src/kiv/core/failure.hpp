@@ -25,9 +25,8 @@ private:
 };
 
 // A failure that the input causes and the caller can avoid (a NaN timestamp
-// where the samples need a time order). Thrown without a report: the binding
-// decides how the caller sees it. Where nothing maps it, it is caught as the
-// internal failure that it is reported as by default.
+// where the samples need a time order), of its own type so that the binding
+// can tell it apart. Thrown by fail_input_error, with the report.
 class InputError final : public InternalFailure {
 public:
     InputError(std::string message, std::string note,
@@ -42,6 +41,12 @@ private:
 // The report of an internal failure on standard error, naming the thread
 // that writes it and the place where the failure happened.
 void report_failure(const std::string& message, const std::source_location& where);
+
+// Writes the report and throws the InputError. The report comes first, as
+// for every internal failure: the unwinding runs other code (another
+// module's registry releasing a borrow), which need not return.
+[[noreturn]] void fail_input_error(std::string message, std::string note,
+                                   std::source_location where = std::source_location::current());
 
 // Writes the report to standard error where the failure happens, then throws.
 [[noreturn]] void fail(std::string message,

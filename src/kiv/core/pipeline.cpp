@@ -57,7 +57,7 @@ void smooth_out_of_order(std::span<const double> values, std::span<const double>
             break;
         }
     }
-    throw InputError(std::string(matched::kNanTimestamp), std::move(note));
+    fail_input_error(std::string(matched::kNanTimestamp), std::move(note));
 }
 
 void smooth_into(std::span<const double> values, std::span<const double> timestamps, const SmoothingParams& params,
