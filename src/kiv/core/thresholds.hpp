@@ -16,6 +16,9 @@ inline constexpr std::int64_t kExactReach = 16;
 inline constexpr std::uint64_t kNarrowIndexMaximum = 300;
 inline constexpr std::size_t kCachedRecords = 64;
 inline constexpr std::uint64_t kFleetTask = 16;
+inline constexpr std::size_t kMedianWidthMaximum = 8;
+inline constexpr std::size_t kMedianVectorMinimum = 4;
+inline constexpr std::size_t kMedianBlock = 3;
 #else
 inline constexpr bool kLowered = false;
 // Values sampled for the pivots of a band selection.
@@ -33,6 +36,14 @@ inline constexpr std::size_t kCachedRecords = std::size_t{1} << 15;
 // Samples a task of smooth_many's workers holds at least, so that taking
 // one costs nothing beside its work.
 inline constexpr std::uint64_t kFleetTask = 4096;
+// Sliding medians of up to this many samples a window keep each window
+// sorted in vectors (a step costs a few operations per sample of the
+// window); wider ones count ranks.
+inline constexpr std::size_t kMedianWidthMaximum = 64;
+// Signals shorter than this take the counted median: too few samples a lane.
+inline constexpr std::size_t kMedianVectorMinimum = 64;
+// Steps of the sorted windows per block of ranks turned into lanes.
+inline constexpr std::size_t kMedianBlock = 256;
 #endif
 
 // Selections of this many numbers (not values: NaN is not counted) or more
