@@ -646,7 +646,6 @@ const Kernels kernels = {
     time_keys,
     time_shape,
     median_bytes,
-    kLanes * sizeof(double) / sizeof(std::uint16_t),
 };
 
 }  // namespace kiv::levels::KIV_LEVEL
