@@ -434,7 +434,7 @@ void rank_scale_regimes(Rng& rng) {
 // The sliding median with windows sorted in vector lanes against the
 // counted one, on ranks straight away: every compiled width and the widths
 // around each (w from 1 to past the widest the lanes take), signals just
-// below and above the lane path's minimum and around multiples of 8 and 16
+// below and above the lane path's minimum (for w = 5 and 30) and around multiples of 8 and 16
 // segments and of the block of steps (windows wider than a segment among
 // them), NaN runs across segment boundaries, ties, ranks on both collapsed
 // sides (untracked, so standing for infinities).
@@ -443,7 +443,7 @@ void sorted_median_lanes(Rng& rng) {
     const std::pair<double, double> ends[] = {
         {0.0, 0.0}, {-3.0, 40.0}, {0.0, 255.0}, {-1e9, 100.0}, {0.0, 1e9}, {-1e9, 600.0}, {-700.0, 3.0},
     };
-    std::vector<std::size_t> sizes = around({kMedianVectorMinimum, 64, 128, 8 * kMedianBlock, 16 * kMedianBlock,
+    std::vector<std::size_t> sizes = around({kMedianSamplesPerWidth * 5, kMedianSamplesPerWidth * 30, 64, 128, 8 * kMedianBlock, 16 * kMedianBlock,
                                              16 * (kMedianBlock + kMedianWidthMaximum)});
     sizes.insert(sizes.end(), {5, 17, 33, 100, 241, 1000, 3001});
     std::vector<std::uint64_t> widths{1, 2, 3, 4, 5, 7, 9, 15, 17, 30, 31, 33, 63, 65};

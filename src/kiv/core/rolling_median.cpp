@@ -185,7 +185,7 @@ RankScale rank_scale(double least, double most) {
 
 bool sorted_median_applies(const RankScale& scale, std::size_t n, std::uint64_t w) {
     return !scale.track_below && !scale.track_above && w >= 1 && w <= thresholds::kMedianWidthMaximum &&
-           n >= thresholds::kMedianVectorMinimum;
+           n >= thresholds::kMedianSamplesPerWidth * w;
 }
 
 void rolling_median_bytes(std::span<const std::uint16_t> ranks, const RankScale& scale, const RawWindows& raw,

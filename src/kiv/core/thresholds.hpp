@@ -17,7 +17,7 @@ inline constexpr std::uint64_t kNarrowIndexMaximum = 300;
 inline constexpr std::size_t kCachedRecords = 64;
 inline constexpr std::uint64_t kFleetTask = 16;
 inline constexpr std::size_t kMedianWidthMaximum = 8;
-inline constexpr std::size_t kMedianVectorMinimum = 4;
+inline constexpr std::size_t kMedianSamplesPerWidth = 2;
 inline constexpr std::size_t kMedianBlock = 3;
 #else
 inline constexpr bool kLowered = false;
@@ -40,8 +40,10 @@ inline constexpr std::uint64_t kFleetTask = 4096;
 // sorted in vectors (a step costs a few operations per sample of the
 // window); wider ones count ranks.
 inline constexpr std::size_t kMedianWidthMaximum = 64;
-// Signals shorter than this take the counted median: too few samples a lane.
-inline constexpr std::size_t kMedianVectorMinimum = 64;
+// Signals of fewer samples than this many times the width take the counted
+// median: each lane first steps through a window of samples before its
+// segment, which short signals would not repay.
+inline constexpr std::size_t kMedianSamplesPerWidth = 8;
 // Steps of the sorted windows per block of ranks turned into lanes.
 inline constexpr std::size_t kMedianBlock = 256;
 #endif
