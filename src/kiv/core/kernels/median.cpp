@@ -28,7 +28,7 @@ namespace kiv::levels::KIV_LEVEL {
 namespace {
 
 // AVX-512 in 256-bit vectors too: its 32 registers then hold a window of 30,
-// which 512-bit ones would spill (slower by half, measured on Zen 4).
+// which 512-bit ones would spill (slower, measured on Zen 4).
 #if defined(__AVX2__)
 constexpr std::size_t kBytes = 32;
 #elif defined(__SSE2__) || defined(__ARM_NEON)
