@@ -22,7 +22,8 @@ double nan_percentile(std::span<const double> values, double p);
 
 // One odd window width (1..255) per sample. Cost: O(n) whatever the
 // samples and parameters: two selections and the sliding median's O(1)
-// amortised a sample (rolling_median.hpp).
+// amortised a sample, or O(w) for w up to kMedianWidthMaximum
+// (rolling_median.hpp).
 // What compute_window_sizes' sliding median reads: every sample's raw
 // window as a rank of its scale (none for no samples; the percentiles'
 // failures first).
