@@ -137,7 +137,7 @@ void steps(Windows& win, std::size_t w, const std::uint16_t* rows, std::size_t c
         const Keys beneath = first == 0, over = second == top;
         half = beneath ? splat(scale.below) : half;
         half = over ? splat(scale.above) : half;
-        half = (beneath & over) | (first == kAbsent) ? splat(scale.nothing) : half;
+        half = ((beneath & over) | (first == kAbsent)) ? splat(scale.nothing) : half;
         std::memcpy(bytes + s * kLanes, &half, sizeof half);
     }
     for (std::size_t j = 0; j <= Width; ++j) win.sorted[j] = sorted[j];
