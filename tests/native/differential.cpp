@@ -25,6 +25,7 @@
 #include "kiv/core/kernels.hpp"
 #include "kiv/core/order_statistics.hpp"
 #include "kiv/core/pipeline.hpp"
+#include "kiv/core/rolling_median.hpp"
 #include "kiv/core/thresholds.hpp"
 #include "kiv/core/variable_smoothing.hpp"
 #include "kiv/core/window_limit.hpp"
@@ -467,6 +468,79 @@ void rank_scale_regimes(Rng& rng) {
     }
 }
 
+// The sliding median with windows sorted in vector lanes against the
+// counted one, on ranks straight away: every compiled width and the widths
+// around each (w from 1 to past the widest the lanes take), signals just
+// below and above the lane path's minimum (for w = 5 and 30) and around multiples of 8 and 16
+// segments and of the block of steps (windows wider than a segment among
+// them), NaN runs across segment boundaries, ties, ranks on both collapsed
+// sides (untracked, so standing for infinities).
+void sorted_median_lanes(Rng& rng) {
+    using namespace kiv::thresholds;
+    const std::pair<double, double> ends[] = {
+        {0.0, 0.0}, {-3.0, 40.0}, {0.0, 255.0}, {-1e9, 100.0}, {0.0, 1e9}, {-1e9, 600.0}, {-700.0, 3.0},
+    };
+    std::vector<std::size_t> sizes = around({kMedianSamplesPerWidth * 5, kMedianSamplesPerWidth * 30, 64, 128, 8 * kMedianBlock, 16 * kMedianBlock,
+                                             16 * (kMedianBlock + kMedianWidthMaximum)});
+    sizes.insert(sizes.end(), {5, 17, 33, 100, 241, 1000, 3001});
+    std::vector<std::uint64_t> widths{1, 2, 3, 4, 5, 7, 9, 15, 17, 30, 31, 33, 63, 65};
+    for (const std::uint64_t w : {kMedianWidthMaximum - 1, kMedianWidthMaximum, kMedianWidthMaximum + 1})
+        widths.push_back(w);
+    std::size_t index = 0;
+    for (const auto& [least, most] : ends) {
+        const kiv::RankScale scale = kiv::rank_scale(least, most);
+        const auto top = static_cast<std::uint16_t>(scale.top());
+        if (scale.track_below || scale.track_above) continue;  // reads raw values: counted alone
+        for (const std::size_t n : sizes) {
+            for (unsigned style = 0; style < 6; ++style) {
+                std::vector<std::uint16_t> ranks(n);
+                std::uniform_int_distribution<int> any(0, top), few(0, 2);
+                for (std::size_t i = 0; i < n; ++i) {
+                    switch (style) {
+                        case 0: ranks[i] = static_cast<std::uint16_t>(any(rng)); break;  // both ends among them
+                        case 1: ranks[i] = static_cast<std::uint16_t>(few(rng) * top / 2); break;
+                        case 2: ranks[i] = static_cast<std::uint16_t>(std::min<std::size_t>(1 + i % 3, top)); break;  // ties
+                        case 3: ranks[i] = static_cast<std::uint16_t>(i * 7 % (top + 1)); break;
+                        default: ranks[i] = static_cast<std::uint16_t>(rng() % 2 ? 0 : top); break;
+                    }
+                    if (rng() % 20 == 0) ranks[i] = kiv::kNoRank;
+                }
+                // style 4: runs of NaN across the boundaries of 8 and 16
+                // segments; style 5: every sample NaN but a few
+                for (const std::size_t lanes : {8u, 16u}) {
+                    const std::size_t length = (n + lanes - 1) / lanes;
+                    for (std::size_t k = 1; style == 4 && k < lanes && length != 0; ++k)
+                        for (std::size_t i = k * length - std::min(k * length, std::size_t{5}); i < std::min(n, k * length + 3); ++i)
+                            ranks[i] = kiv::kNoRank;
+                }
+                if (style == 5)
+                    for (std::size_t i = 0; i < n; ++i)
+                        if (rng() % 16 != 0) ranks[i] = kiv::kNoRank;
+                const kiv::RawWindows raw{kiv::Variability{{}}, {}};
+                for (const std::uint64_t w : widths) {
+                    ++index;
+                    if (index % 3 != 0 && n > 4000) continue;  // the longest signals at a third of the widths
+                    char label[120];
+                    std::snprintf(label, sizeof label, " (lanes: %g..%g, n=%zu, style %u, w=%llu)", least, most, n,
+                                  style, static_cast<unsigned long long>(w));
+                    expect_same(
+                        "sorted sliding median" + std::string(label),
+                        [&] {
+                            kiv::OwnedBuffer<std::uint8_t> out(n);
+                            kiv::rolling_median_bytes(ranks, scale, raw, w, {out.data(), n});
+                            return out;
+                        },
+                        [&] {
+                            kiv::OwnedBuffer<std::uint8_t> out(n);
+                            kiv::counted_median_bytes(ranks, scale, raw, w, {out.data(), n});
+                            return out;
+                        });
+                }
+            }
+        }
+    }
+}
+
 // One set of numbers asked several questions in turn, as a selection that
 // reuses its copy sees them: each answer is what a stable sort puts there.
 void questions_in_turn(Rng& rng) {
@@ -751,6 +825,7 @@ int main(int argc, char** argv) {
     if (chosen("structured")) {
         structured_family(rng);
         rank_scale_regimes(rng);
+        sorted_median_lanes(rng);
         questions_in_turn(rng);
         one_odd_timestamp(rng);
     }

@@ -626,6 +626,10 @@ TimeShape time_shape(const double* t, std::size_t n) {
 
 }  // namespace
 
+// The sliding median's kernel (kernels/median.cpp).
+void median_bytes(const std::uint16_t* ranks, std::size_t n, std::size_t w, const MedianScale& scale,
+                  std::uint8_t* out);
+
 extern const Kernels kernels;
 const Kernels kernels = {
 #define KIV_STRING(x) #x
@@ -641,6 +645,7 @@ const Kernels kernels = {
     narrow_widths,
     time_keys,
     time_shape,
+    median_bytes,
 };
 
 }  // namespace kiv::levels::KIV_LEVEL

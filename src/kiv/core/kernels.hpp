@@ -29,6 +29,17 @@ struct TimeShape {
     bool ascending;  // t[k] < t[k - 1] for no k
 };
 
+// The sliding median's scale as its vector kernel reads it: ranks 1..top-1
+// stand for the integers low..high, rank 0 and top for whatever lies beyond
+// (untracked: their bytes are below's and above's), and a window of no
+// numbers, or one whose middle pair spans both collapsed sides, gives
+// nothing's byte.
+struct MedianScale {
+    std::int64_t low;
+    std::uint16_t top;
+    std::uint8_t below, above, nothing;
+};
+
 struct Kernels {
     const char* level;
     // Outputs [from, to) of the variable mean: clean and present are
@@ -56,6 +67,11 @@ struct Kernels {
     KeyRange (*time_keys)(const double* t, std::size_t n, double* keys);
     // Both in one pass over the timestamps.
     TimeShape (*time_shape)(const double* t, std::size_t n);
+    // out[i] = the byte of the median of the numbers among ranks[end - w,
+    // end) clamped into [0, n), end = i + (w - 1) / 2 + 1, for 1 <= w <=
+    // kMedianWidthMaximum; 8 or 16 segments of the signal at once.
+    void (*median_bytes)(const std::uint16_t* ranks, std::size_t n, std::size_t w, const MedianScale& scale,
+                         std::uint8_t* out);
 };
 
 // Each level's kernels.

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "kiv/core/kernels.hpp"
 #include "kiv/core/numeric.hpp"
 #include "kiv/core/thresholds.hpp"
 
@@ -182,7 +183,25 @@ RankScale rank_scale(double least, double most) {
     return scale;
 }
 
+bool sorted_median_applies(const RankScale& scale, std::size_t n, std::uint64_t w) {
+    return !scale.track_below && !scale.track_above && w >= 1 && w <= thresholds::kMedianWidthMaximum &&
+           n >= thresholds::kMedianSamplesPerWidth * w;
+}
+
 void rolling_median_bytes(std::span<const std::uint16_t> ranks, const RankScale& scale, const RawWindows& raw,
+                          std::uint64_t w, std::span<std::uint8_t> out) {
+    if (sorted_median_applies(scale, ranks.size(), w)) {
+        // Untracked sides stand for infinities, whose bytes these are.
+        constexpr double kInf = std::numeric_limits<double>::infinity();
+        const MedianScale vector_scale{scale.low, static_cast<std::uint16_t>(scale.top()), window_byte(-kInf),
+                                       window_byte(kInf), window_byte(std::numeric_limits<double>::quiet_NaN())};
+        kernels().median_bytes(ranks.data(), ranks.size(), static_cast<std::size_t>(w), vector_scale, out.data());
+        return;
+    }
+    counted_median_bytes(ranks, scale, raw, w, out);
+}
+
+void counted_median_bytes(std::span<const std::uint16_t> ranks, const RankScale& scale, const RawWindows& raw,
                           std::uint64_t w, std::span<std::uint8_t> out) {
     const std::size_t top = scale.top();
     // Flags in locals: stores into the counts could otherwise alias them.

@@ -18,6 +18,9 @@ inline constexpr std::size_t kCachedRecords = 64;
 inline constexpr std::uint64_t kFleetTask = 16;
 inline constexpr std::uint64_t kNarrowLabelIds = 20;
 inline constexpr std::size_t kLabelSlots = 16;
+inline constexpr std::size_t kMedianWidthMaximum = 8;
+inline constexpr std::size_t kMedianSamplesPerWidth = 2;
+inline constexpr std::size_t kMedianBlock = 3;
 #else
 inline constexpr bool kLowered = false;
 // Values sampled for the pivots of a band selection.
@@ -40,6 +43,16 @@ inline constexpr std::uint64_t kNarrowLabelIds = 0xFFFFFFFF;
 // Slots of a fleet's hash table of labels at first, and the least it may
 // grow to (beyond, up to one per row).
 inline constexpr std::size_t kLabelSlots = 1024;
+// Sliding medians of up to this many samples a window keep each window
+// sorted in vectors (a step costs a few operations per sample of the
+// window); wider ones count ranks.
+inline constexpr std::size_t kMedianWidthMaximum = 64;
+// Signals of fewer samples than this many times the width take the counted
+// median: each lane first steps through a window of samples before its
+// segment, which short signals would not repay.
+inline constexpr std::size_t kMedianSamplesPerWidth = 8;
+// Steps of the sorted windows per block of ranks turned into lanes.
+inline constexpr std::size_t kMedianBlock = 256;
 #endif
 
 // Selections of this many numbers (not values: NaN is not counted) or more

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <limits>
 #include <string>
+#include <utility>
 
 #include "kiv/core/failure.hpp"
 #include "kiv/core/kernels.hpp"
@@ -63,9 +64,8 @@ double nan_percentile(std::span<const double> values, double p) {
     return percentile_of(StableOrderStatistics<std::span<const double>>(values), p, nullptr);
 }
 
-OwnedBuffer<std::uint8_t> compute_window_sizes(std::span<const double> samples,
-                                               std::uint64_t max_window_size,
-                                               const SmoothingParams& params) {
+MedianInput median_input(std::span<const double> samples, std::uint64_t max_window_size,
+                         const SmoothingParams& params) {
     const std::size_t n = samples.size();
     const Variability variability{samples};
 
@@ -73,7 +73,7 @@ OwnedBuffer<std::uint8_t> compute_window_sizes(std::span<const double> samples,
     const StableOrderStatistics<Variability> sorted(variability);
     const double lo = percentile_of(sorted, params.low_percentile, "low_percentile");
     const double hi = percentile_of(sorted, params.high_percentile, "high_percentile");
-    if (n == 0) return OwnedBuffer<std::uint8_t>();
+    if (n == 0) return {RawWindows{variability, {}}, {}, {}};
 
     // The samples are read again below, and once each into the ranks that
     // the rolling median counts; it reads them a last time only for the
@@ -93,8 +93,18 @@ OwnedBuffer<std::uint8_t> compute_window_sizes(std::span<const double> samples,
     OwnedBuffer<std::uint16_t> ranks(n);
     ranks[0] = small_rank(raw[0], scale.base(), top);
     kernels().window_ranks(samples.data(), n, raw.map, scale.base(), top, ranks.data());
+    return {raw, scale, std::move(ranks)};
+}
+
+OwnedBuffer<std::uint8_t> compute_window_sizes(std::span<const double> samples,
+                                               std::uint64_t max_window_size,
+                                               const SmoothingParams& params) {
+    const MedianInput in = median_input(samples, max_window_size, params);
+    const std::size_t n = samples.size();
+    if (n == 0) return OwnedBuffer<std::uint8_t>();
     OwnedBuffer<std::uint8_t> widths(n);
-    rolling_median_bytes({ranks.data(), n}, scale, raw, params.window_smooth_width_size, {widths.data(), n});
+    rolling_median_bytes({in.ranks.data(), n}, in.scale, in.raw, params.window_smooth_width_size,
+                         {widths.data(), n});
     return widths;
 }
 
