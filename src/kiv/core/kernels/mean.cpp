@@ -1,83 +1,17 @@
-// The vector loops of the cores, compiled once per CPU level (KIV_LEVEL
-// names it; the level's compiler flags give the vector width). Vectors are
-// exactly as wide as the level's registers: wider generic vectors would be
-// split through the stack.
-//
-// Only plain functions of this file's own namespace may be emitted here: an
-// inline function or template shared with other files would be merged with
-// their copies at link time, and a copy built for a higher level could then
-// run on a CPU without it (CMake checks the objects for such symbols).
-#include <cmath>
+// The variable mean, and the narrowing of window sizes to its byte widths.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <utility>
 
-#include "kiv/core/kernels.hpp"
 #include "kiv/core/thresholds.hpp"
-
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
-
-#ifndef KIV_LEVEL
-#error "KIV_LEVEL names the CPU level this file is built for"
-#endif
+#include "kiv/core/kernels/entries.hpp"
+#include "kiv/core/kernels/vectors.hpp"
 
 namespace kiv::levels::KIV_LEVEL {
 
 namespace {
 
-#if defined(__AVX512F__)
-constexpr std::size_t kLanes = 8;
-#elif defined(__AVX2__)
-constexpr std::size_t kLanes = 4;
-#elif defined(__SSE2__) || defined(__ARM_NEON)
-constexpr std::size_t kLanes = 2;
-#else
-#error "no vector kernels for this target"
-#endif
-
-using Doubles = double __attribute__((vector_size(kLanes * sizeof(double))));
-using Words = std::int64_t __attribute__((vector_size(kLanes * sizeof(double))));
-
-inline Doubles load(const double* p) {
-    Doubles x;
-    std::memcpy(&x, p, sizeof x);
-    return x;
-}
-
-inline Doubles broadcast(double x) { return Doubles{} + x; }
-
-// One bit per lane of a comparison's result.
-inline unsigned lane_bits(Words mask) {
-#if defined(__AVX512F__)
-    return _mm512_movepi64_mask(reinterpret_cast<__m512i>(mask));
-#elif defined(__AVX2__)
-    return static_cast<unsigned>(_mm256_movemask_pd(reinterpret_cast<__m256d>(mask)));
-#elif defined(__SSE2__)
-    return static_cast<unsigned>(_mm_movemask_pd(reinterpret_cast<__m128d>(mask)));
-#else
-    unsigned bits = 0;
-    for (std::size_t l = 0; l < kLanes; ++l) bits |= static_cast<unsigned>(mask[l] & 1) << l;
-    return bits;
-#endif
-}
-
-inline std::int64_t min64(std::int64_t a, std::int64_t b) { return a < b ? a : b; }
-inline std::int64_t max64(std::int64_t a, std::int64_t b) { return a < b ? b : a; }
-
-inline std::size_t count_bits(unsigned bits) {
-#if defined(__POPCNT__) || defined(__aarch64__)
-    return static_cast<std::size_t>(__builtin_popcount(bits));
-#else
-    std::size_t count = 0;  // without the instruction, a library call
-    for (std::size_t l = 0; l < kLanes; ++l) count += bits >> l & 1;
-    return count;
-#endif
-}
-
-// ---------------------------------------------------------------- variable mean
 //
 // Outputs in blocks of eight vectors, one SIMD lane each: eight independent
 // sums hide the add latency. Every lane still sums its own window from +0.0
@@ -431,6 +365,8 @@ constexpr RunningCounts running_counts() {
 }
 alignas(64) constexpr RunningCounts kRunningCounts = running_counts();
 
+}  // namespace
+
 void rolling_mean_chunk(const double* samples, const std::uint8_t* widths, const std::int64_t* sizes, std::size_t n,
                         std::size_t from, std::size_t to, double* clean, std::uint32_t* present, double* out) {
     const std::size_t base = from < kReach ? 0 : from - kReach;
@@ -472,112 +408,6 @@ void rolling_mean_chunk(const double* samples, const std::uint8_t* widths, const
     mean_blocks(clean, present, base, widths, n, from, to, out, samples, top, sizes);
 }
 
-// ---------------------------------------------------------------- band pass
-//
-// Values of a band selection: each is stored at the next free slot, and
-// that slot is taken when the value lies in [low, high] (never NaN).
-
-// The values a pass reads, one or a vector at a time.
-struct Values {
-    const double* v;
-    double at(std::size_t i) const { return v[i]; }
-    Doubles vector_at(std::size_t i) const { return load(v + i); }
-};
-struct Differences {
-    const double* t;
-    double at(std::size_t i) const { return t[i + 1] - t[i]; }
-    Doubles vector_at(std::size_t i) const { return load(t + i + 1) - load(t + i); }
-};
-struct Variability {
-    const double* v;
-    double at(std::size_t i) const { return i == 0 ? 0.0 : std::fabs(v[i] - v[i - 1]); }
-    Doubles vector_at(std::size_t i) const {  // i >= 1
-        constexpr Words kMagnitude = Words{} + 0x7FFFFFFFFFFFFFFF;
-        return (Doubles)((Words)(load(v + i) - load(v + i - 1)) & kMagnitude);
-    }
-};
-
-// Stores the lanes of x set in `in` (one bit each) at out, in lane order,
-// and returns how many there are; the whole vector is written.
-inline std::size_t compress(Doubles x, unsigned in, double* out) {
-#if defined(__AVX512F__)
-    _mm512_storeu_pd(out, _mm512_maskz_compress_pd(static_cast<__mmask8>(in), x));
-    return count_bits(in);
-#elif defined(__AVX2__)
-    // The 32-bit halves of the kept lanes, moved to the front.
-    alignas(32) static constexpr std::int32_t kFront[16][8] = {
-        {0, 1, 2, 3, 4, 5, 6, 7}, {0, 1, 2, 3, 4, 5, 6, 7}, {2, 3, 0, 1, 4, 5, 6, 7}, {0, 1, 2, 3, 4, 5, 6, 7},
-        {4, 5, 0, 1, 2, 3, 6, 7}, {0, 1, 4, 5, 2, 3, 6, 7}, {2, 3, 4, 5, 0, 1, 6, 7}, {0, 1, 2, 3, 4, 5, 6, 7},
-        {6, 7, 0, 1, 2, 3, 4, 5}, {0, 1, 6, 7, 2, 3, 4, 5}, {2, 3, 6, 7, 0, 1, 4, 5}, {0, 1, 2, 3, 6, 7, 4, 5},
-        {4, 5, 6, 7, 0, 1, 2, 3}, {0, 1, 4, 5, 6, 7, 2, 3}, {2, 3, 4, 5, 6, 7, 0, 1}, {0, 1, 2, 3, 4, 5, 6, 7}};
-    const __m256i order = _mm256_load_si256(reinterpret_cast<const __m256i*>(kFront[in]));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out),
-                        _mm256_permutevar8x32_epi32(reinterpret_cast<__m256i>(x), order));
-    return count_bits(in);
-#else
-    std::size_t kept = 0;
-    for (std::size_t l = 0; l < kLanes; ++l) {
-        out[kept] = x[l];
-        kept += in >> l & 1;
-    }
-    return kept;
-#endif
-}
-
-template <class Source>
-BandCounts band(Source source, std::size_t n, double low, double high, double* middle) {
-    std::size_t below = 0, kept = 0, i = 0;
-    auto one = [&](double v) {
-        middle[kept] = v;
-        below += v < low;
-        kept += static_cast<std::size_t>(v >= low) & static_cast<std::size_t>(v <= high);
-    };
-    // The first value apart: a variability's is not a difference.
-    if (n != 0) one(source.at(i++));
-    Words below_lanes = {};
-    const Doubles lows = broadcast(low), highs = broadcast(high);
-    for (; n - i >= kLanes; i += kLanes) {
-        const Doubles x = source.vector_at(i);
-        below_lanes -= x < lows;  // true is -1
-        // Stored at kept <= i: whole vectors stay inside the n values.
-        kept += compress(x, lane_bits((x >= lows) & (x <= highs)), middle + kept);
-    }
-    for (std::size_t l = 0; l < kLanes; ++l) below += static_cast<std::size_t>(below_lanes[l]);
-    for (; i < n; ++i) one(source.at(i));
-    return {below, kept};
-}
-
-template <class Source>
-BandCounts band_of(const double* v, std::size_t n, double low, double high, double* middle) {
-    return band(Source{v}, n, low, high, middle);
-}
-
-template <class Source>
-std::size_t numbers_of(const double* v, std::size_t n) {
-    const Source source{v};
-    std::size_t numbers = 0, i = 0;
-    auto one = [&](double x) { numbers += x == x; };
-    if (n != 0) one(source.at(i++));
-    Words lanes = {};
-    for (; n - i >= kLanes; i += kLanes) {
-        const Doubles x = source.vector_at(i);
-        lanes -= x == x;  // true is -1
-    }
-    for (std::size_t l = 0; l < kLanes; ++l) numbers += static_cast<std::size_t>(lanes[l]);
-    for (; i < n; ++i) one(source.at(i));
-    return numbers;
-}
-
-// ---------------------------------------------------------------- window ranks
-
-// Written out as a plain loop: the compiler vectorises it at the level's width.
-void window_ranks(const double* v, std::size_t n, const WindowMap& map, double base, double top,
-                  std::uint16_t* ranks) {
-    for (std::size_t i = 1; i < n; ++i) ranks[i] = small_rank(map(std::fabs(v[i] - v[i - 1])), base, top);
-}
-
-// ---------------------------------------------------------------- widths
-
 // One pass without branches: each value read once, checked and narrowed.
 bool narrow_widths(const std::int64_t* sizes, std::size_t n, std::uint8_t* widths) {
     std::uint64_t above = 0;  // the bits of every value above its low byte: negatives have some
@@ -588,59 +418,5 @@ bool narrow_widths(const std::int64_t* sizes, std::size_t n, std::uint8_t* width
     }
     return above != 0;
 }
-
-// ---------------------------------------------------------------- time keys
-
-// Unsigned keys in the order of the doubles. x + 0.0 turns -0.0 into +0.0,
-// so the two zeros share a key and keep their input order, as under `<`.
-// time_order.cpp's from_key is the inverse. A plain loop: the compiler
-// vectorises it at the level's width.
-KeyRange time_keys(const double* t, std::size_t n, double* keys) {
-    std::uint64_t least = ~std::uint64_t{0}, most = 0;
-    for (std::size_t k = 0; k < n; ++k) {
-        const auto bits = __builtin_bit_cast(std::uint64_t, t[k] + 0.0);
-        const std::uint64_t key = bits >> 63 ? ~bits : bits | (std::uint64_t{1} << 63);
-        keys[k] = __builtin_bit_cast(double, key);
-        least = key < least ? key : least;
-        most = key > most ? key : most;
-    }
-    return {least, most};
-}
-
-TimeShape time_shape(const double* t, std::size_t n) {
-    if (n == 0) return {false, true};
-    Words nan{}, descent{};
-    std::size_t k = 1;
-    for (; n - k >= kLanes; k += kLanes) {
-        const Doubles x = load(t + k);
-        nan |= x != x;
-        descent |= x < load(t + k - 1);
-    }
-    bool any_nan = t[0] != t[0] || lane_bits(nan) != 0, any_descent = lane_bits(descent) != 0;
-    for (; k < n; ++k) {
-        any_nan |= t[k] != t[k];
-        any_descent |= t[k] < t[k - 1];
-    }
-    return {any_nan, !any_descent};
-}
-
-}  // namespace
-
-extern const Kernels kernels;
-const Kernels kernels = {
-#define KIV_STRING(x) #x
-#define KIV_NAME(x) KIV_STRING(x)
-    KIV_NAME(KIV_LEVEL),
-#undef KIV_NAME
-#undef KIV_STRING
-    rolling_mean_chunk,
-    {numbers_of<Values>, band_of<Values>},
-    {numbers_of<Differences>, band_of<Differences>},
-    {numbers_of<Variability>, band_of<Variability>},
-    window_ranks,
-    narrow_widths,
-    time_keys,
-    time_shape,
-};
 
 }  // namespace kiv::levels::KIV_LEVEL
