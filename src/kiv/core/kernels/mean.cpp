@@ -154,9 +154,8 @@ template <class Groups, std::size_t... q>
 }
 
 // At 4 lanes the groups share one pass: a group's sums alone are too few
-// chains of dependent adds to keep both adders busy (widths 31: 1.74 to
-// 1.61 ns an output in cache). At 8 lanes, where the loads bound the sums,
-// a group at a time measured faster (1.59 against 1.90).
+// chains of dependent adds to keep both adders busy. At 8 lanes a group at a
+// time measured faster (benchmarks/README.md, "The variable mean").
 template <std::size_t... g>
 [[gnu::always_inline]] inline void each_group(const double* p, std::int64_t first, std::int64_t last, Doubles* sum,
                                               std::index_sequence<g...> groups) {
