@@ -38,7 +38,8 @@ std::vector<double> read_doubles(const char* path) {
     }
     std::vector<double> v;
     double buffer[4096];
-    for (std::size_t got; (got = std::fread(buffer, sizeof(double), 4096, f)) > 0;) v.insert(v.end(), buffer, buffer + got);
+    for (std::size_t got; (got = std::fread(buffer, sizeof(double), 4096, f)) > 0;)
+        v.insert(v.end(), buffer, buffer + got);
     std::fclose(f);
     return v;
 }
@@ -102,7 +103,8 @@ int main(int argc, char** argv) {
     const kiv::SmoothingParams params;
     const std::int64_t limit = kiv::max_window_limit(t, params.min_window_size, params.max_window_sec);
     const Bounds b = bounds(v, params);
-    const kiv::OwnedBuffer<std::uint8_t> widths = kiv::compute_window_sizes(v, static_cast<std::uint64_t>(limit), params);
+    const kiv::OwnedBuffer<std::uint8_t> widths =
+        kiv::compute_window_sizes(v, static_cast<std::uint64_t>(limit), params);
     std::vector<std::uint16_t> rank_out(n);
     std::vector<double> out(n);
     volatile double sink = 0;

@@ -266,25 +266,40 @@ void short_block(const double* p, const std::uint32_t* present, const std::uint8
     std::memcpy(out, means, filled * sizeof(double));
 }
 
-// Outputs [from, to), for every k that their windows can reach:
+// One chunk's scratch: for every k that its outputs' windows can reach,
 // clean[k - base] is samples[k] with NaN as +0.0, and present[k - base] how
 // many of samples[base, k) are numbers; up to kMeanMargin before and after
 // the samples, +0.0 and no more numbers. So a window over an end counts as
 // any other.
-// Meanwhile samples[ahead, n) are fetched into the cache, as far on as the
-// outputs done, for the next chunk: reading them is what its set-up waits for.
-// So are the next chunk's sizes, when given.
-void mean_blocks(const double* clean, const std::uint32_t* present, std::size_t base, const std::uint8_t* widths,
-                 std::size_t n, std::size_t from, std::size_t to, double* out, const double* samples,
-                 std::size_t ahead, const std::int64_t* sizes) {
+struct ChunkScratch {
+    const double* clean;
+    const std::uint32_t* present;
+    std::size_t base;
+};
+
+// What mean_blocks fetches into the cache for the next chunk meanwhile:
+// samples[ahead, n), as far on as the outputs done (reading them is what
+// the next chunk's set-up waits for), and the next chunk's sizes when not
+// null.
+struct NextChunk {
+    const double* samples;
+    std::size_t ahead;
+    const std::int64_t* sizes;
+};
+
+// Outputs [from, to) of n samples.
+void mean_blocks(const ChunkScratch& chunk, const std::uint8_t* widths, std::size_t n, std::size_t from,
+                 std::size_t to, double* out, const NextChunk& next) {
     for (std::size_t i = from; i < to; i += kBlock) {
-        for (std::size_t k = ahead + (i - from); k < n && k < ahead + (i - from) + kBlock; k += 64 / sizeof(double))
-            __builtin_prefetch(samples + k);
-        if (sizes != nullptr)
-            for (std::size_t k = to + (i - from); k < n && k < to + (i - from) + kBlock; k += 64 / sizeof(*sizes))
-                __builtin_prefetch(sizes + k);
+        const std::size_t ahead = next.ahead + (i - from);
+        for (std::size_t k = ahead; k < n && k < ahead + kBlock; k += 64 / sizeof(double))
+            __builtin_prefetch(next.samples + k);
+        if (next.sizes != nullptr)
+            for (std::size_t k = to + (i - from); k < n && k < to + (i - from) + kBlock; k += 64 / sizeof(*next.sizes))
+                __builtin_prefetch(next.sizes + k);
         if (to - i < kBlock) {
-            short_block(clean + (i - base), present + (i - base), widths + i, to - i, out + i, i, n);
+            short_block(chunk.clean + (i - chunk.base), chunk.present + (i - chunk.base), widths + i, to - i, out + i,
+                        i, n);
             break;
         }
         // The block's widths are read in place: a copy would be stored in
@@ -299,14 +314,16 @@ void mean_blocks(const double* clean, const std::uint32_t* present, std::size_t 
         // Beyond the samples the windows read the margins' +0.0, and need not.
         clamp_to_samples(o, i, kBlock, n);
         if (!masks) {
-            common_part(clean + (i - base), o, sum);
+            common_part(chunk.clean + (i - chunk.base), o, sum);
         } else {
             fill_lanes(block_widths, o);
-            inner_block(clean + (i - base), o, sum);
+            inner_block(chunk.clean + (i - chunk.base), o, sum);
         }
         // Each lane's count of numbers: its width, unless a NaN or an end of
         // the samples is near.
-        const auto present_at = [&](std::int64_t k) { return present[k - static_cast<std::int64_t>(base)]; };
+        const auto present_at = [&](std::int64_t k) {
+            return chunk.present[k - static_cast<std::int64_t>(chunk.base)];
+        };
         const bool numbers_only = present_at(last + 1) - present_at(first) == static_cast<std::uint64_t>(last + 1 - first);
         if (!masks) {
             // One width, not 0: the means go straight out. Every count is
@@ -319,8 +336,8 @@ void mean_blocks(const double* clean, const std::uint32_t* present, std::size_t 
                     std::memcpy(out + i + v * kLanes, &mean, sizeof mean);
                 }
             } else {
-                const std::uint32_t* after = present + (i - base) + (o.common_last + 1);
-                const std::uint32_t* before = present + (i - base) + o.common_first;
+                const std::uint32_t* after = chunk.present + (i - chunk.base) + (o.common_last + 1);
+                const std::uint32_t* before = chunk.present + (i - chunk.base) + o.common_first;
                 for (std::size_t v = 0; v < kVectors; ++v) {
                     const Doubles mean = mean_of(sum[v], count_between(before + v * kLanes, after + v * kLanes));
                     std::memcpy(out + i + v * kLanes, &mean, sizeof mean);
@@ -332,7 +349,7 @@ void mean_blocks(const double* clean, const std::uint32_t* present, std::size_t 
         if (numbers_only) {
             for (std::size_t j = 0; j < kBlock; ++j) counts[j] = block_widths[j];
         } else {
-            window_counts(present + (i - base), block_widths, kBlock, counts);
+            window_counts(chunk.present + (i - chunk.base), block_widths, kBlock, counts);
         }
         for (std::size_t v = 0; v < kVectors; ++v) {
             const Doubles result = mean_of(sum[v], load(counts + v * kLanes));
@@ -404,7 +421,7 @@ void rolling_mean_chunk(const double* samples, const std::uint8_t* widths, const
         present[k - base + 1] = numbers;
     }
     for (std::size_t m = 1; m <= kMargin; ++m) present[top - base + m] = numbers;  // a loop: std::fill_n would be emitted here unoptimised
-    mean_blocks(clean, present, base, widths, n, from, to, out, samples, top, sizes);
+    mean_blocks({clean, present, base}, widths, n, from, to, out, {samples, top, sizes});
 }
 
 // One pass without branches: each value read once, checked and narrowed.
