@@ -278,7 +278,17 @@ class StableOrderStatistics {
 public:
     // Reads the values in place (NaN among them is left out); they must
     // outlive this object.
-    explicit StableOrderStatistics(Values values) : values_(values), size_(detail::count_numbers(values_)) {}
+    explicit StableOrderStatistics(Values values) : values_(values), size_(0) {
+        // Fewer values than a band selection needs: the copy that every
+        // question then searches also counts the numbers, in one pass.
+        if (values_.size() == 0) return;
+        if (values_.size() < thresholds::kBandMinimum) {
+            copy_numbers();
+            size_ = copied_;
+        } else {
+            size_ = detail::count_numbers(values_);
+        }
+    }
 
     // How many values are not NaN.
     std::size_t size() const noexcept { return size_; }
@@ -303,10 +313,7 @@ private:
     // smaller, so the next one searches only its own side.
     void select(std::size_t position, std::size_t count, double* out) const {
         if (size_ >= thresholds::kBandMinimum) return detail::select(values_, size_, position, count, out);
-        if (!copy_) {
-            copy_ = std::make_unique_for_overwrite<double[]>(values_.size() + 1);
-            copied_ = detail::copy_numbers(values_, copy_.get());
-        }
+        if (!copy_) copy_numbers();
         detail::check_still_there(position, count, copied_);
         std::size_t from = 0, to = copied_;
         if (fixed_ < copied_) {
@@ -318,6 +325,11 @@ private:
         }
         detail::select_in_place(copy_.get() + from, to - from, position - from, count, out);
         fixed_ = position;  // a split of the whole copy, as the one before was
+    }
+
+    void copy_numbers() const {
+        copy_ = std::make_unique_for_overwrite<double[]>(values_.size() + 1);
+        copied_ = detail::copy_numbers(values_, copy_.get());
     }
 
     double with_zero_sign(double value, std::size_t position) const {
