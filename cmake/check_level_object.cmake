@@ -1,8 +1,8 @@
 # Fails when an object of the per-level kernels defines a weak or unique
 # symbol: the linker keeps one copy of such a symbol for the whole library,
 # and a copy built for AVX-512 would then run on CPUs without it.
-#   cmake -DNM=<nm> -DOBJECT=<file>[;<file>...] -P check_level_object.cmake
-foreach(object ${OBJECT})
+#   cmake -DNM=<nm> "-DOBJECTS=<file>;<file>..." -P check_level_object.cmake
+foreach(object ${OBJECTS})
   execute_process(COMMAND "${NM}" --defined-only -C "${object}" OUTPUT_VARIABLE symbols COMMAND_ERROR_IS_FATAL ANY)
   string(REGEX MATCHALL "[^\n]* [VWuvw] [^\n]*" shared "${symbols}")
   # clang's unoptimised code calls std::terminate through a weak helper that

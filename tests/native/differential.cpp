@@ -376,7 +376,7 @@ void structured_family(Rng& rng) {
         unsigned cores;
         std::vector<std::size_t> sizes;
     } plan[] = {
-        {kMedian | kPercentile | kLimit, around({kBandSample, kBandMinimum, 2 * kBandMinimum, 8 * kBandMinimum})},
+        {kMedian | kPercentile | kLimit, around({kBranchySelectMaximum, kBandSample, kBandMinimum, 2 * kBandMinimum, 8 * kBandMinimum})},
         {kSizes | kPipeline, around({kBandMinimum, kMeanChunk})},
         {kMean, around({kMeanBlocks[0], kMeanBlocks[1], kMeanBlocks[2], kMeanStackReach, kMeanChunk, 2 * kMeanChunk})},
         // the time orders: by insertion or not, radix digits for splits in

@@ -1,6 +1,6 @@
-// The vector loops of the numeric cores, built once per CPU level from one
-// source (kernels.cpp, compiled with each level's flags into a namespace of
-// its own) and chosen once per process: the best level this CPU supports,
+// The vector loops of the numeric cores, built once per CPU level from the
+// same sources (src/kiv/core/kernels/, one file per family, compiled with
+// each level's flags into a namespace of its own) and chosen once per process: the best level this CPU supports,
 // capped by the environment variable KIV_CPU_LEVEL.
 #pragma once
 

@@ -25,7 +25,7 @@ inline std::uint64_t trunc_sat_u64(double x) noexcept {
 
 // rint in the default rounding mode (half to even), without a library call:
 // below 2^52, adding and removing 2^52 leaves exactly the rounded value.
-// Always inlined: the per-level kernels use it too (kernels.cpp).
+// Always inlined: the per-level kernels use it too (kernels/mean.cpp).
 [[gnu::always_inline]] inline double round_half_even(double x) noexcept {
     const double magnitude = std::fabs(x);
     const double rounded = std::copysign((magnitude + 0x1p52) - 0x1p52, x);

@@ -76,16 +76,16 @@ std::size_t partition_front(double* a, std::size_t n, Left left) {
 }
 
 // Reorders n numbers as std::nth_element does: a[k] is the k-th smallest,
-// none before it larger, none after it smaller. A quickselect on the median
-// of three scattered numbers, each level split by value into below, equal
-// (so that ties end it) and above; after 2 log2(n) + 8 levels, std's own
+// none before it larger, none after it smaller. Many numbers: a quickselect
+// on the median of three scattered numbers, each level split by value into
+// below, equal (so that ties end it) and above, without branches that noisy
+// numbers would mispredict; after 2 log2(n) + 8 levels, std's own
 // introselect finishes, so that pivots placed against it cost O(n log n) at
-// worst, not O(n^2).
+// worst, not O(n^2). Few (kBranchySelectMaximum): std::nth_element alone,
+// whose partitions in cache cost less than the levels' extra passes.
 inline void select_nth(double* a, std::size_t n, std::size_t k) {
-    constexpr std::size_t kInsertion = 4;
     std::size_t levels = 2 * static_cast<std::size_t>(std::bit_width(n)) + 8;
-    while (n > kInsertion) {
-        if (levels-- == 0) return std::nth_element(a, a + k, a + n, less);
+    while (n > thresholds::kBranchySelectMaximum && levels-- != 0) {
         const double x = a[n / 4], y = a[n / 2], z = a[n - 1 - n / 4];
         const double pivot = std::max(std::min(x, y), std::min(std::max(x, y), z));
         const std::size_t below = partition_front(a, n, [pivot](double v) { return v < pivot; });
@@ -101,12 +101,7 @@ inline void select_nth(double* a, std::size_t n, std::size_t k) {
         n -= below + equal;
         k -= below + equal;
     }
-    for (std::size_t i = 1; i < n; ++i) {
-        const double v = a[i];
-        std::size_t j = i;
-        for (; j > 0 && v < a[j - 1]; --j) a[j] = a[j - 1];
-        a[j] = v;
-    }
+    std::nth_element(a, a + k, a + n, less);
 }
 
 // Sorted positions [position, position + count) of `size` numbers, which it reorders.
@@ -283,7 +278,17 @@ class StableOrderStatistics {
 public:
     // Reads the values in place (NaN among them is left out); they must
     // outlive this object.
-    explicit StableOrderStatistics(Values values) : values_(values), size_(detail::count_numbers(values_)) {}
+    explicit StableOrderStatistics(Values values) : values_(values), size_(0) {
+        // Fewer values than a band selection needs: the copy that every
+        // question then searches also counts the numbers, in one pass.
+        if (values_.size() == 0) return;
+        if (values_.size() < thresholds::kBandMinimum) {
+            copy_numbers();
+            size_ = copied_;
+        } else {
+            size_ = detail::count_numbers(values_);
+        }
+    }
 
     // How many values are not NaN.
     std::size_t size() const noexcept { return size_; }
@@ -308,10 +313,7 @@ private:
     // smaller, so the next one searches only its own side.
     void select(std::size_t position, std::size_t count, double* out) const {
         if (size_ >= thresholds::kBandMinimum) return detail::select(values_, size_, position, count, out);
-        if (!copy_) {
-            copy_ = std::make_unique_for_overwrite<double[]>(values_.size() + 1);
-            copied_ = detail::copy_numbers(values_, copy_.get());
-        }
+        if (!copy_) copy_numbers();
         detail::check_still_there(position, count, copied_);
         std::size_t from = 0, to = copied_;
         if (fixed_ < copied_) {
@@ -323,6 +325,11 @@ private:
         }
         detail::select_in_place(copy_.get() + from, to - from, position - from, count, out);
         fixed_ = position;  // a split of the whole copy, as the one before was
+    }
+
+    void copy_numbers() const {
+        copy_ = std::make_unique_for_overwrite<double[]>(values_.size() + 1);
+        copied_ = detail::copy_numbers(values_, copy_.get());
     }
 
     double with_zero_sign(double value, std::size_t position) const {

@@ -1,6 +1,6 @@
 // The variable-width mean, chunk by chunk so that each chunk's samples stay
 // in cache; the vector kernel of the CPU level in use does the work
-// (kernels.cpp).
+// (kernels/mean.cpp).
 #include "kiv/core/variable_smoothing.hpp"
 
 #include <algorithm>
@@ -31,7 +31,7 @@ template <class Run>
 // before it, while the chunk before fetches them into the cache: in a pass
 // of their own they would be read from memory with nothing to hide the
 // wait. False, with the means unfinished, when a size lies outside 0..255.
-// Each size and each sample is read once (the chunk's snapshot, kernels.cpp)
+// Each size and each sample is read once (the chunk's snapshot, kernels/mean.cpp)
 // into what the means read: sizes another thread writes meanwhile give some
 // width, never an unwritten output.
 bool mean_by_chunks(std::span<const double> samples, const std::uint8_t* widths, double* out,

@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "kiv/core/kernels.hpp"
+#include "kiv/core/kernels/entries.hpp"
 #include "kiv/core/thresholds.hpp"
 
 #ifndef KIV_LEVEL

@@ -1,83 +1,17 @@
-// The vector loops of the cores, compiled once per CPU level (KIV_LEVEL
-// names it; the level's compiler flags give the vector width). Vectors are
-// exactly as wide as the level's registers: wider generic vectors would be
-// split through the stack.
-//
-// Only plain functions of this file's own namespace may be emitted here: an
-// inline function or template shared with other files would be merged with
-// their copies at link time, and a copy built for a higher level could then
-// run on a CPU without it (CMake checks the objects for such symbols).
-#include <cmath>
+// The variable mean, and the narrowing of window sizes to its byte widths.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <utility>
 
-#include "kiv/core/kernels.hpp"
 #include "kiv/core/thresholds.hpp"
-
-#if defined(__x86_64__)
-#include <immintrin.h>
-#endif
-
-#ifndef KIV_LEVEL
-#error "KIV_LEVEL names the CPU level this file is built for"
-#endif
+#include "kiv/core/kernels/entries.hpp"
+#include "kiv/core/kernels/vectors.hpp"
 
 namespace kiv::levels::KIV_LEVEL {
 
 namespace {
 
-#if defined(__AVX512F__)
-constexpr std::size_t kLanes = 8;
-#elif defined(__AVX2__)
-constexpr std::size_t kLanes = 4;
-#elif defined(__SSE2__) || defined(__ARM_NEON)
-constexpr std::size_t kLanes = 2;
-#else
-#error "no vector kernels for this target"
-#endif
-
-using Doubles = double __attribute__((vector_size(kLanes * sizeof(double))));
-using Words = std::int64_t __attribute__((vector_size(kLanes * sizeof(double))));
-
-inline Doubles load(const double* p) {
-    Doubles x;
-    std::memcpy(&x, p, sizeof x);
-    return x;
-}
-
-inline Doubles broadcast(double x) { return Doubles{} + x; }
-
-// One bit per lane of a comparison's result.
-inline unsigned lane_bits(Words mask) {
-#if defined(__AVX512F__)
-    return _mm512_movepi64_mask(reinterpret_cast<__m512i>(mask));
-#elif defined(__AVX2__)
-    return static_cast<unsigned>(_mm256_movemask_pd(reinterpret_cast<__m256d>(mask)));
-#elif defined(__SSE2__)
-    return static_cast<unsigned>(_mm_movemask_pd(reinterpret_cast<__m128d>(mask)));
-#else
-    unsigned bits = 0;
-    for (std::size_t l = 0; l < kLanes; ++l) bits |= static_cast<unsigned>(mask[l] & 1) << l;
-    return bits;
-#endif
-}
-
-inline std::int64_t min64(std::int64_t a, std::int64_t b) { return a < b ? a : b; }
-inline std::int64_t max64(std::int64_t a, std::int64_t b) { return a < b ? b : a; }
-
-inline std::size_t count_bits(unsigned bits) {
-#if defined(__POPCNT__) || defined(__aarch64__)
-    return static_cast<std::size_t>(__builtin_popcount(bits));
-#else
-    std::size_t count = 0;  // without the instruction, a library call
-    for (std::size_t l = 0; l < kLanes; ++l) count += bits >> l & 1;
-    return count;
-#endif
-}
-
-// ---------------------------------------------------------------- variable mean
 //
 // Outputs in blocks of eight vectors, one SIMD lane each: eight independent
 // sums hide the add latency. Every lane still sums its own window from +0.0
@@ -220,9 +154,8 @@ template <class Groups, std::size_t... q>
 }
 
 // At 4 lanes the groups share one pass: a group's sums alone are too few
-// chains of dependent adds to keep both adders busy (widths 31: 1.74 to
-// 1.61 ns an output in cache). At 8 lanes, where the loads bound the sums,
-// a group at a time measured faster (1.59 against 1.90).
+// chains of dependent adds to keep both adders busy. At 8 lanes a group at a
+// time measured faster (benchmarks/README.md, "The variable mean").
 template <std::size_t... g>
 [[gnu::always_inline]] inline void each_group(const double* p, std::int64_t first, std::int64_t last, Doubles* sum,
                                               std::index_sequence<g...> groups) {
@@ -333,25 +266,40 @@ void short_block(const double* p, const std::uint32_t* present, const std::uint8
     std::memcpy(out, means, filled * sizeof(double));
 }
 
-// Outputs [from, to), for every k that their windows can reach:
+// One chunk's scratch: for every k that its outputs' windows can reach,
 // clean[k - base] is samples[k] with NaN as +0.0, and present[k - base] how
 // many of samples[base, k) are numbers; up to kMeanMargin before and after
 // the samples, +0.0 and no more numbers. So a window over an end counts as
 // any other.
-// Meanwhile samples[ahead, n) are fetched into the cache, as far on as the
-// outputs done, for the next chunk: reading them is what its set-up waits for.
-// So are the next chunk's sizes, when given.
-void mean_blocks(const double* clean, const std::uint32_t* present, std::size_t base, const std::uint8_t* widths,
-                 std::size_t n, std::size_t from, std::size_t to, double* out, const double* samples,
-                 std::size_t ahead, const std::int64_t* sizes) {
+struct ChunkScratch {
+    const double* clean;
+    const std::uint32_t* present;
+    std::size_t base;
+};
+
+// What mean_blocks fetches into the cache for the next chunk meanwhile:
+// samples[ahead, n), as far on as the outputs done (reading them is what
+// the next chunk's set-up waits for), and the next chunk's sizes when not
+// null.
+struct NextChunk {
+    const double* samples;
+    std::size_t ahead;
+    const std::int64_t* sizes;
+};
+
+// Outputs [from, to) of n samples.
+void mean_blocks(const ChunkScratch& chunk, const std::uint8_t* widths, std::size_t n, std::size_t from,
+                 std::size_t to, double* out, const NextChunk& next) {
     for (std::size_t i = from; i < to; i += kBlock) {
-        for (std::size_t k = ahead + (i - from); k < n && k < ahead + (i - from) + kBlock; k += 64 / sizeof(double))
-            __builtin_prefetch(samples + k);
-        if (sizes != nullptr)
-            for (std::size_t k = to + (i - from); k < n && k < to + (i - from) + kBlock; k += 64 / sizeof(*sizes))
-                __builtin_prefetch(sizes + k);
+        const std::size_t ahead = next.ahead + (i - from);
+        for (std::size_t k = ahead; k < n && k < ahead + kBlock; k += 64 / sizeof(double))
+            __builtin_prefetch(next.samples + k);
+        if (next.sizes != nullptr)
+            for (std::size_t k = to + (i - from); k < n && k < to + (i - from) + kBlock; k += 64 / sizeof(*next.sizes))
+                __builtin_prefetch(next.sizes + k);
         if (to - i < kBlock) {
-            short_block(clean + (i - base), present + (i - base), widths + i, to - i, out + i, i, n);
+            short_block(chunk.clean + (i - chunk.base), chunk.present + (i - chunk.base), widths + i, to - i, out + i,
+                        i, n);
             break;
         }
         // The block's widths are read in place: a copy would be stored in
@@ -366,14 +314,16 @@ void mean_blocks(const double* clean, const std::uint32_t* present, std::size_t 
         // Beyond the samples the windows read the margins' +0.0, and need not.
         clamp_to_samples(o, i, kBlock, n);
         if (!masks) {
-            common_part(clean + (i - base), o, sum);
+            common_part(chunk.clean + (i - chunk.base), o, sum);
         } else {
             fill_lanes(block_widths, o);
-            inner_block(clean + (i - base), o, sum);
+            inner_block(chunk.clean + (i - chunk.base), o, sum);
         }
         // Each lane's count of numbers: its width, unless a NaN or an end of
         // the samples is near.
-        const auto present_at = [&](std::int64_t k) { return present[k - static_cast<std::int64_t>(base)]; };
+        const auto present_at = [&](std::int64_t k) {
+            return chunk.present[k - static_cast<std::int64_t>(chunk.base)];
+        };
         const bool numbers_only = present_at(last + 1) - present_at(first) == static_cast<std::uint64_t>(last + 1 - first);
         if (!masks) {
             // One width, not 0: the means go straight out. Every count is
@@ -386,8 +336,8 @@ void mean_blocks(const double* clean, const std::uint32_t* present, std::size_t 
                     std::memcpy(out + i + v * kLanes, &mean, sizeof mean);
                 }
             } else {
-                const std::uint32_t* after = present + (i - base) + (o.common_last + 1);
-                const std::uint32_t* before = present + (i - base) + o.common_first;
+                const std::uint32_t* after = chunk.present + (i - chunk.base) + (o.common_last + 1);
+                const std::uint32_t* before = chunk.present + (i - chunk.base) + o.common_first;
                 for (std::size_t v = 0; v < kVectors; ++v) {
                     const Doubles mean = mean_of(sum[v], count_between(before + v * kLanes, after + v * kLanes));
                     std::memcpy(out + i + v * kLanes, &mean, sizeof mean);
@@ -399,7 +349,7 @@ void mean_blocks(const double* clean, const std::uint32_t* present, std::size_t 
         if (numbers_only) {
             for (std::size_t j = 0; j < kBlock; ++j) counts[j] = block_widths[j];
         } else {
-            window_counts(present + (i - base), block_widths, kBlock, counts);
+            window_counts(chunk.present + (i - chunk.base), block_widths, kBlock, counts);
         }
         for (std::size_t v = 0; v < kVectors; ++v) {
             const Doubles result = mean_of(sum[v], load(counts + v * kLanes));
@@ -430,6 +380,8 @@ constexpr RunningCounts running_counts() {
     return table;
 }
 alignas(64) constexpr RunningCounts kRunningCounts = running_counts();
+
+}  // namespace
 
 void rolling_mean_chunk(const double* samples, const std::uint8_t* widths, const std::int64_t* sizes, std::size_t n,
                         std::size_t from, std::size_t to, double* clean, std::uint32_t* present, double* out) {
@@ -469,114 +421,8 @@ void rolling_mean_chunk(const double* samples, const std::uint8_t* widths, const
         present[k - base + 1] = numbers;
     }
     for (std::size_t m = 1; m <= kMargin; ++m) present[top - base + m] = numbers;  // a loop: std::fill_n would be emitted here unoptimised
-    mean_blocks(clean, present, base, widths, n, from, to, out, samples, top, sizes);
+    mean_blocks({clean, present, base}, widths, n, from, to, out, {samples, top, sizes});
 }
-
-// ---------------------------------------------------------------- band pass
-//
-// Values of a band selection: each is stored at the next free slot, and
-// that slot is taken when the value lies in [low, high] (never NaN).
-
-// The values a pass reads, one or a vector at a time.
-struct Values {
-    const double* v;
-    double at(std::size_t i) const { return v[i]; }
-    Doubles vector_at(std::size_t i) const { return load(v + i); }
-};
-struct Differences {
-    const double* t;
-    double at(std::size_t i) const { return t[i + 1] - t[i]; }
-    Doubles vector_at(std::size_t i) const { return load(t + i + 1) - load(t + i); }
-};
-struct Variability {
-    const double* v;
-    double at(std::size_t i) const { return i == 0 ? 0.0 : std::fabs(v[i] - v[i - 1]); }
-    Doubles vector_at(std::size_t i) const {  // i >= 1
-        constexpr Words kMagnitude = Words{} + 0x7FFFFFFFFFFFFFFF;
-        return (Doubles)((Words)(load(v + i) - load(v + i - 1)) & kMagnitude);
-    }
-};
-
-// Stores the lanes of x set in `in` (one bit each) at out, in lane order,
-// and returns how many there are; the whole vector is written.
-inline std::size_t compress(Doubles x, unsigned in, double* out) {
-#if defined(__AVX512F__)
-    _mm512_storeu_pd(out, _mm512_maskz_compress_pd(static_cast<__mmask8>(in), x));
-    return count_bits(in);
-#elif defined(__AVX2__)
-    // The 32-bit halves of the kept lanes, moved to the front.
-    alignas(32) static constexpr std::int32_t kFront[16][8] = {
-        {0, 1, 2, 3, 4, 5, 6, 7}, {0, 1, 2, 3, 4, 5, 6, 7}, {2, 3, 0, 1, 4, 5, 6, 7}, {0, 1, 2, 3, 4, 5, 6, 7},
-        {4, 5, 0, 1, 2, 3, 6, 7}, {0, 1, 4, 5, 2, 3, 6, 7}, {2, 3, 4, 5, 0, 1, 6, 7}, {0, 1, 2, 3, 4, 5, 6, 7},
-        {6, 7, 0, 1, 2, 3, 4, 5}, {0, 1, 6, 7, 2, 3, 4, 5}, {2, 3, 6, 7, 0, 1, 4, 5}, {0, 1, 2, 3, 6, 7, 4, 5},
-        {4, 5, 6, 7, 0, 1, 2, 3}, {0, 1, 4, 5, 6, 7, 2, 3}, {2, 3, 4, 5, 6, 7, 0, 1}, {0, 1, 2, 3, 4, 5, 6, 7}};
-    const __m256i order = _mm256_load_si256(reinterpret_cast<const __m256i*>(kFront[in]));
-    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out),
-                        _mm256_permutevar8x32_epi32(reinterpret_cast<__m256i>(x), order));
-    return count_bits(in);
-#else
-    std::size_t kept = 0;
-    for (std::size_t l = 0; l < kLanes; ++l) {
-        out[kept] = x[l];
-        kept += in >> l & 1;
-    }
-    return kept;
-#endif
-}
-
-template <class Source>
-BandCounts band(Source source, std::size_t n, double low, double high, double* middle) {
-    std::size_t below = 0, kept = 0, i = 0;
-    auto one = [&](double v) {
-        middle[kept] = v;
-        below += v < low;
-        kept += static_cast<std::size_t>(v >= low) & static_cast<std::size_t>(v <= high);
-    };
-    // The first value apart: a variability's is not a difference.
-    if (n != 0) one(source.at(i++));
-    Words below_lanes = {};
-    const Doubles lows = broadcast(low), highs = broadcast(high);
-    for (; n - i >= kLanes; i += kLanes) {
-        const Doubles x = source.vector_at(i);
-        below_lanes -= x < lows;  // true is -1
-        // Stored at kept <= i: whole vectors stay inside the n values.
-        kept += compress(x, lane_bits((x >= lows) & (x <= highs)), middle + kept);
-    }
-    for (std::size_t l = 0; l < kLanes; ++l) below += static_cast<std::size_t>(below_lanes[l]);
-    for (; i < n; ++i) one(source.at(i));
-    return {below, kept};
-}
-
-template <class Source>
-BandCounts band_of(const double* v, std::size_t n, double low, double high, double* middle) {
-    return band(Source{v}, n, low, high, middle);
-}
-
-template <class Source>
-std::size_t numbers_of(const double* v, std::size_t n) {
-    const Source source{v};
-    std::size_t numbers = 0, i = 0;
-    auto one = [&](double x) { numbers += x == x; };
-    if (n != 0) one(source.at(i++));
-    Words lanes = {};
-    for (; n - i >= kLanes; i += kLanes) {
-        const Doubles x = source.vector_at(i);
-        lanes -= x == x;  // true is -1
-    }
-    for (std::size_t l = 0; l < kLanes; ++l) numbers += static_cast<std::size_t>(lanes[l]);
-    for (; i < n; ++i) one(source.at(i));
-    return numbers;
-}
-
-// ---------------------------------------------------------------- window ranks
-
-// Written out as a plain loop: the compiler vectorises it at the level's width.
-void window_ranks(const double* v, std::size_t n, const WindowMap& map, double base, double top,
-                  std::uint16_t* ranks) {
-    for (std::size_t i = 1; i < n; ++i) ranks[i] = small_rank(map(std::fabs(v[i] - v[i - 1])), base, top);
-}
-
-// ---------------------------------------------------------------- widths
 
 // One pass without branches: each value read once, checked and narrowed.
 bool narrow_widths(const std::int64_t* sizes, std::size_t n, std::uint8_t* widths) {
@@ -588,64 +434,5 @@ bool narrow_widths(const std::int64_t* sizes, std::size_t n, std::uint8_t* width
     }
     return above != 0;
 }
-
-// ---------------------------------------------------------------- time keys
-
-// Unsigned keys in the order of the doubles. x + 0.0 turns -0.0 into +0.0,
-// so the two zeros share a key and keep their input order, as under `<`.
-// time_order.cpp's from_key is the inverse. A plain loop: the compiler
-// vectorises it at the level's width.
-KeyRange time_keys(const double* t, std::size_t n, double* keys) {
-    std::uint64_t least = ~std::uint64_t{0}, most = 0;
-    for (std::size_t k = 0; k < n; ++k) {
-        const auto bits = __builtin_bit_cast(std::uint64_t, t[k] + 0.0);
-        const std::uint64_t key = bits >> 63 ? ~bits : bits | (std::uint64_t{1} << 63);
-        keys[k] = __builtin_bit_cast(double, key);
-        least = key < least ? key : least;
-        most = key > most ? key : most;
-    }
-    return {least, most};
-}
-
-TimeShape time_shape(const double* t, std::size_t n) {
-    if (n == 0) return {false, true};
-    Words nan{}, descent{};
-    std::size_t k = 1;
-    for (; n - k >= kLanes; k += kLanes) {
-        const Doubles x = load(t + k);
-        nan |= x != x;
-        descent |= x < load(t + k - 1);
-    }
-    bool any_nan = t[0] != t[0] || lane_bits(nan) != 0, any_descent = lane_bits(descent) != 0;
-    for (; k < n; ++k) {
-        any_nan |= t[k] != t[k];
-        any_descent |= t[k] < t[k - 1];
-    }
-    return {any_nan, !any_descent};
-}
-
-}  // namespace
-
-// The sliding median's kernel (kernels/median.cpp).
-void median_bytes(const std::uint16_t* ranks, std::size_t n, std::size_t w, const MedianScale& scale,
-                  std::uint8_t* out);
-
-extern const Kernels kernels;
-const Kernels kernels = {
-#define KIV_STRING(x) #x
-#define KIV_NAME(x) KIV_STRING(x)
-    KIV_NAME(KIV_LEVEL),
-#undef KIV_NAME
-#undef KIV_STRING
-    rolling_mean_chunk,
-    {numbers_of<Values>, band_of<Values>},
-    {numbers_of<Differences>, band_of<Differences>},
-    {numbers_of<Variability>, band_of<Variability>},
-    window_ranks,
-    narrow_widths,
-    time_keys,
-    time_shape,
-    median_bytes,
-};
 
 }  // namespace kiv::levels::KIV_LEVEL
