@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "binding/binder.hpp"
-#include "kiv/core/window_sizes.hpp"
+#include "kiv/core/parameters.hpp"
 
 namespace kiv {
 

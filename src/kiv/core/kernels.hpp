@@ -8,9 +8,10 @@
 #include <cstdint>
 #include <string>
 
-#include "kiv/core/window_map.hpp"
 
 namespace kiv {
+
+struct RawWindows;  // sequences.hpp
 
 // Of one band pass over n values: how many fell below the band, and how
 // many lie in it. Every value is stored at middle[kept] before the test
@@ -42,24 +43,23 @@ struct MedianScale {
 
 struct Kernels {
     const char* level;
-    // Outputs [from, to) of the variable mean: clean and present are
-    // scratch for the chunk's reach (to - from + 2 * kMeanReach values, and
-    // one more count), each with kMeanMargin values of room before and after
-    // it. Sizes, if not null, are fetched into the cache for the next
-    // chunk's outputs.
+    // Outputs [from, to) of the variable mean, one chunk
+    // (variable_smoothing.hpp): clean and present are scratch for the chunk
+    // and its reach on both sides (to - from + 2 * kMeanReach values, and
+    // one more count), each with a margin before and after it. Sizes, if
+    // not null, are fetched into the cache for the next chunk's outputs.
     void (*rolling_mean_chunk)(const double* samples, const std::uint8_t* widths, const std::int64_t* sizes,
                                std::size_t n, std::size_t from, std::size_t to, double* clean,
                                std::uint32_t* present, double* out);
-    // Of the values of a selection: v[0, n), the n differences
-    // v[i + 1] - v[i], or the n variabilities |v[i] - v[i - 1]| (0 for the
-    // first), how many are numbers, and a band pass over them.
+    // Of each sequence of sequences.hpp (Values, Differences, Variability),
+    // read from its source() and of n elements: how many are numbers, and a
+    // band pass over them.
     struct Sequence {
         std::size_t (*numbers)(const double* v, std::size_t n);
         BandCounts (*band)(const double* v, std::size_t n, double low, double high, double* middle);
     } values, differences, variability;
-    // ranks[i] = small_rank(map(|v[i] - v[i - 1]|), base, top) for i in [1, n).
-    void (*window_ranks)(const double* v, std::size_t n, const WindowMap& map, double base, double top,
-                         std::uint16_t* ranks);
+    // ranks[i] = small_rank(raw[i], base, top) for i in [1, raw.size()).
+    void (*window_ranks)(const RawWindows& raw, double base, double top, std::uint16_t* ranks);
     // widths[i] = sizes[i] as a byte; returns whether any size lies outside 0..255.
     bool (*narrow_widths)(const std::int64_t* sizes, std::size_t n, std::uint8_t* widths);
     // The order-preserving key of each timestamp (both zeros alike), its

@@ -3,8 +3,8 @@
 // -0.0 and +0.0 compare equal, so a stable sort keeps zeros in input order,
 // and which zero sits at a position decides the sign of the answer.
 //
-// A sequence is anything with size() and operator[] giving doubles: a span,
-// or values computed on the fly, which then need no buffer of their own.
+// The sequences read are those of sequences.hpp: values in place, or
+// values computed when read.
 #pragma once
 
 #include <algorithm>
@@ -13,50 +13,31 @@
 #include <cstddef>
 #include <limits>
 #include <memory>
-#include <span>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "kiv/core/buffer.hpp"
 #include "kiv/core/failure.hpp"
 #include "kiv/core/kernels.hpp"
+#include "kiv/core/sequences.hpp"
 #include "kiv/core/thresholds.hpp"
 
 namespace kiv {
-
-// Consecutive differences t[i + 1] - t[i], computed when read.
-struct Differences {
-    std::span<const double> t;
-    std::size_t size() const noexcept { return t.size() < 2 ? 0 : t.size() - 1; }
-    double operator[](std::size_t i) const noexcept { return t[i + 1] - t[i]; }
-};
-
-// A signal's variability |v[i] - v[i - 1]| (0 for the first), computed when read.
-struct Variability {
-    std::span<const double> v;
-    std::size_t size() const noexcept { return v.size(); }
-    double operator[](std::size_t i) const noexcept { return i == 0 ? 0.0 : std::fabs(v[i] - v[i - 1]); }
-};
 
 namespace detail {
 
 inline constexpr auto less = [](double a, double b) { return a < b; };
 
-// The kernels for each kind of sequence, and where it is read from.
-inline auto kernels_of(std::span<const double> v) { return std::pair(kernels().values, v.data()); }
-inline auto kernels_of(const Differences& d) { return std::pair(kernels().differences, d.t.data()); }
-inline auto kernels_of(const Variability& r) { return std::pair(kernels().variability, r.v.data()); }
-
-template <class Values>
-BandCounts band_pass(const Values& values, double low, double high, double* middle) {
-    const auto [sequence, data] = kernels_of(values);
-    return sequence.band(data, values.size(), low, high, middle);
+// A sequence's own kernels at the level in use, reading from its source.
+template <class Sequence>
+BandCounts band_pass(const Sequence& values, double low, double high, double* middle) {
+    return (kernels().*Sequence::kKernels).band(values.source(), values.size(), low, high, middle);
 }
 
-template <class Values>
-std::size_t count_numbers(const Values& values) {
-    const auto [sequence, data] = kernels_of(values);
-    return sequence.numbers(data, values.size());
+template <class Sequence>
+std::size_t count_numbers(const Sequence& values) {
+    return (kernels().*Sequence::kKernels).numbers(values.source(), values.size());
 }
 
 // Moves the numbers for which `left` holds to the front, keeping none of
@@ -118,8 +99,8 @@ inline void select_in_place(double* numbers, std::size_t size, std::size_t posit
 
 // The numbers among `values` in input order, by a band pass that keeps
 // every number; `numbers` has room for values.size() + 1.
-template <class Values>
-std::size_t copy_numbers(const Values& values, double* numbers) {
+template <class Sequence>
+std::size_t copy_numbers(const Sequence& values, double* numbers) {
     constexpr double kInf = std::numeric_limits<double>::infinity();
     return band_pass(values, -kInf, kInf, numbers).kept;
 }
@@ -131,8 +112,8 @@ inline void check_still_there(std::size_t position, std::size_t count, std::size
 }
 
 // Small inputs: select on a copy of the numbers.
-template <class Values>
-void select_by_copy(const Values& values, std::size_t position, std::size_t count, double* out) {
+template <class Sequence>
+void select_by_copy(const Sequence& values, std::size_t position, std::size_t count, double* out) {
     const auto scratch = std::make_unique_for_overwrite<double[]>(values.size() + 1);
     const std::size_t found = copy_numbers(values, scratch.get());
     check_still_there(position, count, found);
@@ -197,8 +178,8 @@ inline std::size_t sample_position(std::size_t s, std::size_t n) {
 // miss (a full selection on a copy) with the chance of a sample quantile
 // four standard deviations off, however the values are ordered (the sample
 // is scattered), unless they were placed against the sample's positions.
-template <class Values>
-void select(const Values& values, std::size_t k, std::size_t position, std::size_t count, double* out) {
+template <class Sequence>
+void select(const Sequence& values, std::size_t k, std::size_t position, std::size_t count, double* out) {
     constexpr std::size_t kSample = thresholds::kBandSample;
     if (k < thresholds::kBandMinimum) return select_by_copy(values, position, count, out);
 
@@ -259,7 +240,7 @@ void select(const Values& values, std::size_t k, std::size_t position, std::size
             if (kept == k || ties)
                 return select_in_band(middle.data(), kept, low, high, position - below, count, out);
             if (kept <= k / thresholds::kBandNarrow)
-                return select(std::span<const double>(middle.data(), kept), kept, position - below, count, out);
+                return select(Values{middle.data(), kept}, kept, position - below, count, out);
             return select_in_place(middle.data(), kept, position - below, count, out);
         }
     }
@@ -273,12 +254,12 @@ void select(const Values& values, std::size_t k, std::size_t position, std::size
 // again for their sign), and another thread may write them meanwhile: each
 // pass stays within them, and numbers counted that are gone by the search
 // fail (check_still_there), so that the answer is some value or a failure.
-template <class Values>
+template <class Sequence>
 class StableOrderStatistics {
 public:
     // Reads the values in place (NaN among them is left out); they must
     // outlive this object.
-    explicit StableOrderStatistics(Values values) : values_(values), size_(0) {
+    explicit StableOrderStatistics(Sequence values) : values_(read_as(values)), size_(0) {
         // Fewer values than a band selection needs: the copy that every
         // question then searches also counts the numbers, in one pass.
         if (values_.size() == 0) return;
@@ -344,7 +325,15 @@ private:
         return value;
     }
 
-    Values values_;  // input order, never permuted
+    static ReadAs<Sequence> read_as(Sequence values) {
+        if constexpr (std::is_same_v<Sequence, ReadAs<Sequence>>) {
+            return values;
+        } else {
+            return Values::of(values);
+        }
+    }
+
+    ReadAs<Sequence> values_;  // input order, never permuted
     std::size_t size_;
     mutable std::unique_ptr<double[]> copy_;
     mutable std::size_t copied_ = 0;

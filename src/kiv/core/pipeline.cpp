@@ -11,6 +11,7 @@
 #include "kiv/core/time_order.hpp"
 #include "kiv/core/variable_smoothing.hpp"
 #include "kiv/core/window_limit.hpp"
+#include "kiv/core/window_sizes.hpp"
 
 namespace kiv {
 

@@ -3,7 +3,7 @@
 #include <span>
 
 #include "kiv/core/buffer.hpp"
-#include "kiv/core/window_sizes.hpp"
+#include "kiv/core/parameters.hpp"
 
 namespace kiv {
 

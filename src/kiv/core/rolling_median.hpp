@@ -4,19 +4,9 @@
 #include <cstdint>
 #include <span>
 
-#include "kiv/core/order_statistics.hpp"
-#include "kiv/core/window_map.hpp"
+#include "kiv/core/sequences.hpp"
 
 namespace kiv {
-
-// The raw window of each sample, computed when read.
-struct RawWindows {
-    Variability variability;
-    WindowMap map;
-
-    std::size_t size() const noexcept { return variability.size(); }
-    double operator[](std::size_t i) const noexcept { return map(variability[i]); }
-};
 
 // The scale on which the sliding median ranks raw windows. A median's byte
 // is trunc(median) saturated into 0..255, so raw windows need not be kept

@@ -26,12 +26,12 @@ double median_of(const StableOrderStatistics<Values>& sorted) {
 }  // namespace
 
 double nan_median(std::span<const double> values) {
-    return median_of(StableOrderStatistics<std::span<const double>>(values));
+    return median_of(StableOrderStatistics<Values>(Values::of(values)));
 }
 
 std::int64_t max_window_limit(std::span<const double> timestamps, double min_window_size,
                               double max_window_sec) {
-    const double median = median_of(StableOrderStatistics<Differences>({timestamps}));
+    const double median = median_of(StableOrderStatistics<Differences>(Differences::of(timestamps)));
     const std::int64_t upper = trunc_sat_i64(std::nearbyint(max_window_sec / median));
 
     // Saturating, so a huge minimum stays huge instead of wrapping negative.

@@ -13,6 +13,7 @@
 #include "kiv/core/numeric.hpp"
 #include "kiv/core/order_statistics.hpp"
 #include "kiv/core/rolling_median.hpp"
+#include "kiv/core/sequences.hpp"
 #include "kiv/core/window_map.hpp"
 
 namespace kiv {
@@ -35,8 +36,8 @@ std::string python_float(double x) {
 // beyond the data (a percentile above 100; below 0 the rank saturates to 0)
 // is an index failure, the lower index checked first, with a note naming
 // the parameter when it has a name.
-template <class Values>
-double percentile_of(const StableOrderStatistics<Values>& sorted, double p, const char* name) {
+template <class Sequence>
+double percentile_of(const StableOrderStatistics<Sequence>& sorted, double p, const char* name) {
     const std::size_t k = sorted.size();
     if (k == 0) return std::numeric_limits<double>::quiet_NaN();
     if (k == 1) return sorted.at(0);
@@ -61,13 +62,13 @@ double percentile_of(const StableOrderStatistics<Values>& sorted, double p, cons
 }  // namespace
 
 double nan_percentile(std::span<const double> values, double p) {
-    return percentile_of(StableOrderStatistics<std::span<const double>>(values), p, nullptr);
+    return percentile_of(StableOrderStatistics<Values>(Values::of(values)), p, nullptr);
 }
 
 MedianInput median_input(std::span<const double> samples, std::uint64_t max_window_size,
                          const SmoothingParams& params) {
     const std::size_t n = samples.size();
-    const Variability variability{samples};
+    const Variability variability = Variability::of(samples);
 
     // Both bounds are always taken, low first, so its failure is the one seen.
     const StableOrderStatistics<Variability> sorted(variability);
@@ -92,7 +93,7 @@ MedianInput median_input(std::span<const double> samples, std::uint64_t max_wind
     const double top = static_cast<double>(scale.top());
     OwnedBuffer<std::uint16_t> ranks(n);
     ranks[0] = small_rank(raw[0], scale.base(), top);
-    kernels().window_ranks(samples.data(), n, raw.map, scale.base(), top, ranks.data());
+    kernels().window_ranks(raw, scale.base(), top, ranks.data());
     return {raw, scale, std::move(ranks)};
 }
 

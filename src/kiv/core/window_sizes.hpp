@@ -4,17 +4,11 @@
 #include <span>
 
 #include "kiv/core/buffer.hpp"
+#include "kiv/core/parameters.hpp"
 #include "kiv/core/rolling_median.hpp"
+#include "kiv/core/sequences.hpp"
 
 namespace kiv {
-
-struct SmoothingParams {
-    double min_window_size = 1.0;
-    double max_window_sec = 60.0;
-    std::uint64_t window_smooth_width_size = 30;
-    double low_percentile = 10.0;
-    double high_percentile = 90.0;
-};
 
 // Linear-interpolated percentile of the non-NaN values; an internal failure
 // when the rank falls beyond the data.

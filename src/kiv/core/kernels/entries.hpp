@@ -28,8 +28,7 @@ std::size_t variability_numbers(const double* v, std::size_t n);
 BandCounts variability_band(const double* v, std::size_t n, double low, double high, double* middle);
 
 // ranks.cpp
-void window_ranks(const double* v, std::size_t n, const WindowMap& map, double base, double top,
-                  std::uint16_t* ranks);
+void window_ranks(const RawWindows& raw, double base, double top, std::uint16_t* ranks);
 
 // time_keys.cpp
 KeyRange time_keys(const double* t, std::size_t n, double* keys);

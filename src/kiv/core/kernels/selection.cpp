@@ -1,9 +1,11 @@
-// The selections' passes: counting the numbers of a sequence, and band
-// passes over it.
+// The selections' passes over a sequence: counting its numbers, and band
+// passes, in which each element is stored at the next free slot and that
+// slot is taken when the element lies in [low, high] (never NaN).
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include "kiv/core/sequences.hpp"
 #include "kiv/core/kernels/entries.hpp"
 #include "kiv/core/kernels/vectors.hpp"
 
@@ -11,29 +13,15 @@ namespace kiv::levels::KIV_LEVEL {
 
 namespace {
 
-//
-// Values of a band selection: each is stored at the next free slot, and
-// that slot is taken when the value lies in [low, high] (never NaN).
-
-// The values a pass reads, one or a vector at a time.
-struct Values {
-    const double* v;
-    double at(std::size_t i) const { return v[i]; }
-    Doubles vector_at(std::size_t i) const { return load(v + i); }
-};
-struct Differences {
-    const double* t;
-    double at(std::size_t i) const { return t[i + 1] - t[i]; }
-    Doubles vector_at(std::size_t i) const { return load(t + i + 1) - load(t + i); }
-};
-struct Variability {
-    const double* v;
-    double at(std::size_t i) const { return i == 0 ? 0.0 : std::fabs(v[i] - v[i - 1]); }
-    Doubles vector_at(std::size_t i) const {  // i >= 1
-        constexpr Words kMagnitude = Words{} + 0x7FFFFFFFFFFFFFFF;
-        return (Doubles)((Words)(load(v + i) - load(v + i - 1)) & kMagnitude);
-    }
-};
+// Each sequence a vector at a time: elements [i, i + kLanes).
+inline Doubles vector_at(const Values& values, std::size_t i) { return load(values.v + i); }
+inline Doubles vector_at(const Differences& differences, std::size_t i) {
+    return load(differences.t + i + 1) - load(differences.t + i);
+}
+inline Doubles vector_at(const Variability& variability, std::size_t i) {  // i >= 1
+    constexpr Words kMagnitude = Words{} + 0x7FFFFFFFFFFFFFFF;
+    return (Doubles)((Words)(load(variability.v + i) - load(variability.v + i - 1)) & kMagnitude);
+}
 
 // Stores the lanes of x set in `in` (one bit each) at out, in lane order,
 // and returns how many there are; the whole vector is written.
@@ -62,63 +50,59 @@ inline std::size_t compress(Doubles x, unsigned in, double* out) {
 #endif
 }
 
-template <class Source>
-BandCounts band(Source source, std::size_t n, double low, double high, double* middle) {
+template <class Sequence>
+BandCounts band(const Sequence sequence, double low, double high, double* middle) {
+    const std::size_t n = sequence.size();
     std::size_t below = 0, kept = 0, i = 0;
-    auto one = [&](double v) {
+    auto keep_if_inside = [&](double v) {
         middle[kept] = v;
         below += v < low;
         kept += static_cast<std::size_t>(v >= low) & static_cast<std::size_t>(v <= high);
     };
     // The first value apart: a variability's is not a difference.
-    if (n != 0) one(source.at(i++));
+    if (n != 0) keep_if_inside(sequence[i++]);
     Words below_lanes = {};
     const Doubles lows = broadcast(low), highs = broadcast(high);
     for (; n - i >= kLanes; i += kLanes) {
-        const Doubles x = source.vector_at(i);
+        const Doubles x = vector_at(sequence, i);
         below_lanes -= x < lows;  // true is -1
         // Stored at kept <= i: whole vectors stay inside the n values.
         kept += compress(x, lane_bits((x >= lows) & (x <= highs)), middle + kept);
     }
     for (std::size_t l = 0; l < kLanes; ++l) below += static_cast<std::size_t>(below_lanes[l]);
-    for (; i < n; ++i) one(source.at(i));
+    for (; i < n; ++i) keep_if_inside(sequence[i]);
     return {below, kept};
 }
 
-template <class Source>
-BandCounts band_of(const double* v, std::size_t n, double low, double high, double* middle) {
-    return band(Source{v}, n, low, high, middle);
-}
-
-template <class Source>
-std::size_t numbers_of(const double* v, std::size_t n) {
-    const Source source{v};
+template <class Sequence>
+std::size_t count_numbers(const Sequence sequence) {
+    const std::size_t n = sequence.size();
     std::size_t numbers = 0, i = 0;
-    auto one = [&](double x) { numbers += x == x; };
-    if (n != 0) one(source.at(i++));
+    auto count_if_number = [&](double x) { numbers += x == x; };
+    if (n != 0) count_if_number(sequence[i++]);
     Words lanes = {};
     for (; n - i >= kLanes; i += kLanes) {
-        const Doubles x = source.vector_at(i);
+        const Doubles x = vector_at(sequence, i);
         lanes -= x == x;  // true is -1
     }
     for (std::size_t l = 0; l < kLanes; ++l) numbers += static_cast<std::size_t>(lanes[l]);
-    for (; i < n; ++i) one(source.at(i));
+    for (; i < n; ++i) count_if_number(sequence[i]);
     return numbers;
 }
 
 }  // namespace
 
-std::size_t values_numbers(const double* v, std::size_t n) { return numbers_of<Values>(v, n); }
+std::size_t values_numbers(const double* v, std::size_t n) { return count_numbers(Values{v, n}); }
 BandCounts values_band(const double* v, std::size_t n, double low, double high, double* middle) {
-    return band_of<Values>(v, n, low, high, middle);
+    return band(Values{v, n}, low, high, middle);
 }
-std::size_t differences_numbers(const double* v, std::size_t n) { return numbers_of<Differences>(v, n); }
-BandCounts differences_band(const double* v, std::size_t n, double low, double high, double* middle) {
-    return band_of<Differences>(v, n, low, high, middle);
+std::size_t differences_numbers(const double* t, std::size_t n) { return count_numbers(Differences{t, n}); }
+BandCounts differences_band(const double* t, std::size_t n, double low, double high, double* middle) {
+    return band(Differences{t, n}, low, high, middle);
 }
-std::size_t variability_numbers(const double* v, std::size_t n) { return numbers_of<Variability>(v, n); }
+std::size_t variability_numbers(const double* v, std::size_t n) { return count_numbers(Variability{v, n}); }
 BandCounts variability_band(const double* v, std::size_t n, double low, double high, double* middle) {
-    return band_of<Variability>(v, n, low, high, middle);
+    return band(Variability{v, n}, low, high, middle);
 }
 
 }  // namespace kiv::levels::KIV_LEVEL
