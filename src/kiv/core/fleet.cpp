@@ -390,12 +390,12 @@ void smooth_fleet(GroupedFleet& fleet, const SmoothingParams& params, std::size_
             const std::uint64_t from = fleet.starts[g], to = fleet.starts[g + 1];
             if (to < from || to > n) fail_cover();
             const std::size_t len = to - from;
-            OwnedBuffer<double>& room = scratch.at(worker);
-            if (room.size() < 3 * len) {
-                room = OwnedBuffer<double>();  // freed before the larger one is made
-                room = OwnedBuffer<double>(3 * len);
+            OwnedBuffer<double>& series_scratch = scratch.at(worker);
+            if (series_scratch.size() < 3 * len) {
+                series_scratch = OwnedBuffer<double>();  // freed before the larger one is made
+                series_scratch = OwnedBuffer<double>(3 * len);
             }
-            double* const v = room.data();
+            double* const v = series_scratch.data();
             double* const ts = v + len;
             double* const smoothed = ts + len;
             for (std::size_t k = 0; k < len; ++k) {

@@ -7,7 +7,7 @@
 #include <span>
 
 #include "kiv/core/buffer.hpp"
-#include "kiv/core/window_sizes.hpp"
+#include "kiv/core/parameters.hpp"
 
 namespace kiv {
 
@@ -30,17 +30,18 @@ struct Record {
 };
 
 // Rows brought together by label, stably: series in ascending label order,
-// each with its rows in row order, copied once into records (16 bytes a
-// row), and where each row's record lies (4 bytes a row, 8 beyond
-// kNarrowLabelIds rows). Labels are first turned into dense ids, in the
-// same room: those that span at most n + 1 values by subtracting the least,
-// others through a hash table of the distinct labels (at most 16 bytes a
-// row, up to 24 while it grows), whose ids are then ranked by a radix sort
-// of the distinct labels alone; where more than about half the rows have
-// labels of their own, by a radix sort of all (label, row) pairs instead
-// (32 bytes a row while it lasts). One counting pass then places the rows, on
-// up to `workers` threads, each a run of rows (counts: 8 bytes an id a run).
-// Cost O(n + distinct labels).
+// each with its rows in row order, copied once into records, and each row's
+// place among them. Labels become dense ids first: by subtracting the least
+// when they span at most n + 1 values, else through a hash table of the
+// distinct labels whose ids a radix sort of those labels then ranks, or,
+// where more than about half the rows have labels of their own, by a radix
+// sort of all (label, row) pairs. One counting pass then places the rows,
+// on up to `workers` threads, each a run of rows.
+//
+// Cost O(n + distinct labels). Memory a row: the result's 16 for records
+// and 4 for places (8 beyond kNarrowLabelIds rows), in which the ids are
+// made; while it runs, up to 24 for the hash table or 32 for the pairs'
+// sort, and 8 an id for each thread's counts.
 struct GroupedFleet {
     OwnedBuffer<Record> records;
     OwnedBuffer<std::uint64_t> starts;

@@ -26,7 +26,8 @@ inline constexpr std::size_t kBranchySelectMaximum = 24;
 inline constexpr bool kLowered = false;
 // Values sampled for the pivots of a band selection.
 inline constexpr std::size_t kBandSample = 1024;
-// Outputs of the variable mean per chunk, so that their samples stay in cache.
+// Outputs of the variable mean per chunk (variable_smoothing.hpp defines
+// the mean's chunk, block, reach and margin).
 inline constexpr std::size_t kMeanChunk = std::size_t{1} << 14;
 // How far below 0 and above 255 the sliding median keeps raw windows
 // exactly; beyond, they are collapsed (rolling_median.hpp).
@@ -77,19 +78,16 @@ inline constexpr std::size_t kAsideShare = 8;
 // neighbours; larger ones are split again.
 inline constexpr std::size_t kRunBucket = 3;
 
-// Fixed by the shape of the code, not by tuning, so never lowered: outputs of
-// the variable mean per SIMD block (eight vectors of 2, 4 or 8 lanes, by the
-// CPU level in use), and the farthest a window of width 255 reaches from its
-// output.
+// Fixed by the shape of the code, not by tuning, so never lowered: the
+// variable mean's block at each vector width (2, 4 or 8 lanes), and its reach.
 inline constexpr std::size_t kMeanBlocks[] = {16, 32, 64};
 inline constexpr std::int64_t kMeanReach = 128;
 
-// Signals whose chunk reaches at most this many samples keep the mean's
-// scratch on the stack.
+// Signals whose chunk and its reach on both sides span at most this many
+// samples keep the mean's scratch on the stack.
 inline constexpr std::size_t kMeanStackReach = 256;
 
-// Room of +0.0 on each side of a chunk's samples, so that a block near an
-// end of the samples reads its windows as anywhere else.
+// The mean's margin: a block's lanes past the signal and their reach.
 inline constexpr std::size_t kMeanMargin = kMeanReach + kMeanBlocks[2];
 
 static_assert(kMeanChunk % kMeanBlocks[2] == 0);

@@ -75,30 +75,31 @@ inline double from_key(std::uint64_t key) {
 // Where the sorted records go: their indices and timestamps, the latter
 // from the keys (less `least`) rather than read at random from t.
 template <class Index>
-struct Out {
+struct SortedOutput {
     Index* order;
     double* sorted;
     const double* t;
     std::uint64_t least;
-    Out operator+(std::size_t k) const { return {order + k, sorted + k, t, least}; }
+    SortedOutput operator+(std::size_t k) const { return {order + k, sorted + k, t, least}; }
 };
 
+// Writes the record at sorted position `at`.
 template <class Index>
-inline void place(const Record<Index>& r, Out<Index> out, std::size_t at) {
+inline void write_sorted(const Record<Index>& r, SortedOutput<Index> out, std::size_t at) {
     out.order[at] = r.index;
     const double x = from_key(r.key + out.least);
     out.sorted[at] = x == 0.0 ? out.t[r.index] : x;  // the zero's own sign
 }
 
 template <class Index>
-void insertion_by_key(Record<Index>* records, std::size_t m, Out<Index> out) {
+void insertion_by_key(Record<Index>* records, std::size_t m, SortedOutput<Index> out) {
     for (std::size_t k = 1; k < m; ++k) {
         const Record<Index> r = records[k];
         std::size_t j = k;
         for (; j > 0 && r.key < records[j - 1].key; --j) records[j] = records[j - 1];
         records[j] = r;
     }
-    for (std::size_t k = 0; k < m; ++k) place(records[k], out, k);
+    for (std::size_t k = 0; k < m; ++k) write_sorted(records[k], out, k);
 }
 
 // Records whose keys ascend but within buckets of at most kRunBucket
@@ -118,23 +119,23 @@ inline std::size_t rank_among(const Record<Index>* records, std::size_t i, std::
 }
 
 template <class Index>
-void rank_run(const Record<Index>* records, std::size_t m, Out<Index> out) {
+void rank_run(const Record<Index>* records, std::size_t m, SortedOutput<Index> out) {
     constexpr std::size_t reach = thresholds::kRunBucket - 1;
     std::size_t i = 0;
-    for (; i < m && i < reach; ++i) place(records[i], out, rank_among(records, i, 0, std::min(m, i + reach + 1)));
-    for (; i + reach < m; ++i) place(records[i], out, rank_among(records, i, i - reach, i + reach + 1));
-    for (; i < m; ++i) place(records[i], out, rank_among(records, i, i - reach, m));
+    for (; i < m && i < reach; ++i) write_sorted(records[i], out, rank_among(records, i, 0, std::min(m, i + reach + 1)));
+    for (; i + reach < m; ++i) write_sorted(records[i], out, rank_among(records, i, i - reach, i + reach + 1));
+    for (; i < m; ++i) write_sorted(records[i], out, rank_among(records, i, i - reach, m));
 }
 
-template <class Index, class Room>
+template <class Index, class SpareAt>
 void order_buckets(Record<Index>* scattered, const Index* ends, std::size_t buckets, std::size_t m, int bits,
-                   Out<Index> out, Room room_at);
+                   SortedOutput<Index> out, SpareAt spare_at);
 
 // The m records in the order of the low `bits` bits of their keys,
 // stably, written to `out`: scattered by their leading digit into the
 // spare, each bucket then ordered alike with the records' room as spare.
 template <class Index>
-void msd_order(Record<Index>* records, std::size_t m, int bits, Out<Index> out, Record<Index>* spare) {
+void msd_order(Record<Index>* records, std::size_t m, int bits, SortedOutput<Index> out, Record<Index>* spare) {
     // Small splits count on the stack: recursion goes a few levels deep.
     std::array<Index, 257> few;
     std::vector<Index> many;
@@ -171,18 +172,18 @@ void msd_order(Record<Index>* records, std::size_t m, int bits, Out<Index> out, 
 // Orders each of the buckets within itself, bucket b of `scattered` ending
 // at ends[b]: neighbouring small buckets are ranked in one pass (most are
 // small, and a call for each would cost more than its sorting), larger ones
-// split again with room_at(their start) as spare.
-template <class Index, class Room>
+// split again with spare_at(their start) as spare.
+template <class Index, class SpareAt>
 void order_buckets(Record<Index>* scattered, const Index* ends, std::size_t buckets, std::size_t m, int bits,
-                   Out<Index> out, Room room_at) {
-    std::size_t run = 0;
+                   SortedOutput<Index> out, SpareAt spare_at) {
+    std::size_t small_from = 0;  // where the small buckets not yet ranked begin
     for (std::size_t b = 0, from = 0; b < buckets; from = ends[b++]) {
         if (ends[b] - from <= thresholds::kRunBucket) continue;
-        if (from > run) rank_run(scattered + run, from - run, out + run);
-        msd_order(scattered + from, ends[b] - from, bits, out + from, room_at(from));
-        run = ends[b];
+        if (from > small_from) rank_run(scattered + small_from, from - small_from, out + small_from);
+        msd_order(scattered + from, ends[b] - from, bits, out + from, spare_at(from));
+        small_from = ends[b];
     }
-    if (m > run) rank_run(scattered + run, m - run, out + run);
+    if (m > small_from) rank_run(scattered + small_from, m - small_from, out + small_from);
 }
 
 // Keys less their least, so that only the bits that vary are sorted; the
@@ -210,7 +211,7 @@ void radix_order(std::span<const double> t, Index* order, double* sorted) {
         records[ends[key >> shift]++] = {key, static_cast<Index>(k)};
     }
     OwnedBuffer<Record<Index>> spare(largest);
-    order_buckets(records.data(), ends.data(), ends.size() - 1, n, shift, Out<Index>{order, sorted, t.data(), least},
+    order_buckets(records.data(), ends.data(), ends.size() - 1, n, shift, SortedOutput<Index>{order, sorted, t.data(), least},
                   [&spare](std::size_t) { return spare.data(); });
 }
 

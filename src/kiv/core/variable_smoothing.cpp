@@ -14,16 +14,16 @@ namespace kiv {
 
 namespace {
 
-// Outputs in chunks, each with the scratch for its reach.
-template <class Run>
-[[gnu::noinline]] void on_stack(Run run) {
+// Calls each_chunk(clean, present) with the means' scratch on the stack.
+template <class EachChunk>
+[[gnu::noinline]] void with_stack_scratch(EachChunk each_chunk) {
     // A short signal's scratch lives on the stack: on the heap it would cost
     // more than the means (glibc consolidates its free lists for requests of
     // this size). Apart, so that longer signals do not reserve the frame.
     constexpr std::size_t kMargin = thresholds::kMeanMargin;
     double clean[kMargin + thresholds::kMeanStackReach + kMargin];
     std::uint32_t present[kMargin + thresholds::kMeanStackReach + 1 + kMargin];
-    run(clean + kMargin, present + kMargin);
+    each_chunk(clean + kMargin, present + kMargin);
 }
 
 // Outputs chunk by chunk. Sizes given as 64-bit integers (not null) are
@@ -43,7 +43,7 @@ bool mean_by_chunks(std::span<const double> samples, const std::uint8_t* widths,
     const Kernels& level = kernels();
     bool inside = true;
     // Written by each chunk before it is read, margins included.
-    const auto run = [&](double* clean, std::uint32_t* present) {
+    const auto each_chunk = [&](double* clean, std::uint32_t* present) {
         for (std::size_t from = 0; from < n; from += kChunk) {
             const std::size_t to = std::min(n, from + kChunk);
             if (sizes != nullptr && level.narrow_widths(sizes + from, to - from, narrowed + from)) {
@@ -54,11 +54,11 @@ bool mean_by_chunks(std::span<const double> samples, const std::uint8_t* widths,
         }
     };
     if (reach <= thresholds::kMeanStackReach) {
-        on_stack(run);
+        with_stack_scratch(each_chunk);
     } else {
         OwnedBuffer<double> clean(kMargin + reach + kMargin);
         OwnedBuffer<std::uint32_t> present(kMargin + reach + 1 + kMargin);
-        run(clean.data() + kMargin, present.data() + kMargin);
+        each_chunk(clean.data() + kMargin, present.data() + kMargin);
     }
     return inside;
 }

@@ -1,4 +1,5 @@
 // The variable mean, and the narrowing of window sizes to its byte widths.
+// Chunk, block, reach and margin as variable_smoothing.hpp defines them.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -13,10 +14,9 @@ namespace kiv::levels::KIV_LEVEL {
 namespace {
 
 //
-// Outputs in blocks of eight vectors, one SIMD lane each: eight independent
-// sums hide the add latency. Every lane still sums its own window from +0.0
-// in index order, so each output is bit for bit what one scalar loop per
-// output gives. Where a lane skips a sample (a NaN, or one outside its
+// A block's eight vectors are eight independent sums, which hide the add
+// latency. Every lane still sums its own window from +0.0 in index order,
+// so each output is bit for bit what one scalar loop per output gives. Where a lane skips a sample (a NaN, or one outside its
 // window) it adds +0.0 instead, which changes nothing: a sum that starts at
 // +0.0 is never -0.0. So the blocks read the samples with every NaN replaced
 // by +0.0 and count the numbers in each window apart.
@@ -33,7 +33,7 @@ static_assert(thresholds::kMeanMargin >= kBlock + kReach - 1);
 constexpr double kMissing = __builtin_bit_cast(double, std::uint64_t{0x7FF8000000000000});
 
 // Adds x to the lanes that take it.
-inline void take(const Doubles& x, const Words& mask, Doubles& sum) {
+inline void add_masked(const Doubles& x, const Words& mask, Doubles& sum) {
     // Vector casts reinterpret the bits: a lane not taking x adds +0.0.
     sum += (Doubles)((Words)x & mask);
 }
@@ -114,10 +114,11 @@ inline void clamp_to_samples(Offsets& o, std::size_t i, std::size_t lanes, std::
 // at 8 lanes, 3 in 8 at 4), so that loads, not adds, bound the sums.
 // Instead the sums go in groups of kGroup vectors, and each vector of
 // samples is loaded once and added to every sum of the group whose windows
-// hold it: sum v takes the load at p + a where a - kLanes * v lies in
-// [first, last], still in ascending order. Needs windows of at least kRamp
-// samples, so that every load up the ramp lies before last and every one
-// down it after first.
+// hold it: sum v of a group (its outputs kLanes * v on from the group's
+// first) takes the load at p + a where a - kLanes * v lies in [first, last],
+// each sum still in ascending order of a. Needs windows of at least kRamp
+// samples, so that the way up (group_sums) ends within sum 0's window and
+// the way down begins within that of the group's last sum.
 constexpr std::size_t kGroup = 4;
 constexpr std::int64_t kRamp = static_cast<std::int64_t>(kLanes * (kGroup - 1));
 
@@ -133,7 +134,11 @@ template <std::size_t from, std::size_t count, std::size_t... g>
     (add_to<g * kGroup + from>(load(p + g * kGroup * kLanes + a), sum, std::make_index_sequence<count>()), ...);
 }
 
-// Up the ramp load a reaches sums 0..q of a group, down it q + 1..
+// One group's sums over offsets a from first to last + kRamp. Going up, the
+// q-th run of kLanes loads (q from 0 to kGroup - 2) lies in the windows of
+// sums 0 to q only; from first + kRamp to last every load goes to all
+// kGroup sums; going down past last, the q-th run of kLanes goes to sums
+// q + 1 to kGroup - 1 only.
 // The ramps' lambdas are noexcept: unoptimised builds call them out of line,
 // and the unwinding they might need would share a symbol across levels.
 template <class Groups, std::size_t... q>
@@ -198,13 +203,13 @@ template <std::size_t... g>
     for (std::int64_t d = o.lowest; d < o.common_first; ++d) {
         const Doubles ds = broadcast(static_cast<double>(d));
         for (std::size_t v = 0; v < vectors; ++v)
-            take(load(p + d + static_cast<std::int64_t>(v * kLanes)), ds >= o.first[v], sum[v]);
+            add_masked(load(p + d + static_cast<std::int64_t>(v * kLanes)), ds >= o.first[v], sum[v]);
     }
     common_part(p, o, sum, vectors);
     for (std::int64_t d = o.common_last + 1; d <= o.highest; ++d) {
         const Doubles ds = broadcast(static_cast<double>(d));
         for (std::size_t v = 0; v < vectors; ++v)
-            take(load(p + d + static_cast<std::int64_t>(v * kLanes)), ds <= o.last[v], sum[v]);
+            add_masked(load(p + d + static_cast<std::int64_t>(v * kLanes)), ds <= o.last[v], sum[v]);
     }
 }
 
@@ -266,11 +271,10 @@ void short_block(const double* p, const std::uint32_t* present, const std::uint8
     std::memcpy(out, means, filled * sizeof(double));
 }
 
-// One chunk's scratch: for every k that its outputs' windows can reach,
-// clean[k - base] is samples[k] with NaN as +0.0, and present[k - base] how
-// many of samples[base, k) are numbers; up to kMeanMargin before and after
-// the samples, +0.0 and no more numbers. So a window over an end counts as
-// any other.
+// One chunk's scratch: for every k within its reach, clean[k - base] is
+// samples[k] with NaN as +0.0, and present[k - base] how many of
+// samples[base, k) are numbers; in the margins +0.0 and no more numbers.
+// So a window over an end counts as any other.
 struct ChunkScratch {
     const double* clean;
     const std::uint32_t* present;
@@ -387,7 +391,8 @@ void rolling_mean_chunk(const double* samples, const std::uint8_t* widths, const
                         std::size_t from, std::size_t to, double* clean, std::uint32_t* present, double* out) {
     const std::size_t base = from < kReach ? 0 : from - kReach;
     const std::size_t top = to + kReach < n ? to + kReach : n;
-    // The margins: a previous chunk may have left samples after this one's.
+    // The margins, cleared for each chunk: the scratch is reused, and a
+    // previous chunk's samples may lie there.
     constexpr std::size_t kMargin = thresholds::kMeanMargin;
     std::memset(clean - kMargin, 0, kMargin * sizeof(double));
     std::memset(clean + (top - base), 0, kMargin * sizeof(double));

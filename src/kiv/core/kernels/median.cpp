@@ -1,5 +1,5 @@
 // The sliding median of narrow windows, compiled once per CPU level like
-// kernels.cpp (same rules: only plain functions of the level's namespace).
+// every kernel family (only the plain functions of entries.hpp leave it).
 //
 // The signal is cut into one segment per 16-bit lane; every lane keeps its
 // window of w ranks sorted in w vectors, so a step of all lanes at once
