@@ -36,7 +36,8 @@
 // Threads refused on demand, as where the process may start no more: after
 // `threads_allowed` more starts (negative: no limit), pthread_create fails
 // with EAGAIN. ThreadSanitizer's runtime defines pthread_create in the
-// executable itself, so under it the refusals are not made.
+// executable itself, so under it the refusals are not made (nor in a
+// static executable: tests/native/CMakeLists.txt).
 #if defined(__has_feature)
 #if __has_feature(thread_sanitizer)
 #define KIV_NO_THREAD_REFUSALS
