@@ -212,7 +212,8 @@ def test_failure_in_one_worker():
 # Peak memory of one call beyond its inputs and result, on each way of
 # grouping: every row its own series (counted), few labels (counted, two
 # workers), labels far apart (hashed), as many as rows (sorted) or a quarter
-# as many (a hash table of them grown large).
+# as many (a hash table of them grown large), and one or two long series
+# whose times are out of order (each worker's series smoothed whole).
 PEAK_MEMORY = r"""
 import json, numpy as np, kiv
 
@@ -225,7 +226,8 @@ rng = np.random.default_rng(0)
 values, times = rng.random(n), rng.random(n)
 cases = {"distinct": (rng.permutation(n), 1), "few": (rng.integers(0, 100, n), 2),
          "far apart": (rng.integers(0, 100, n) << 40, 1), "distinct far apart": (rng.permutation(n) << 20, 1),
-         "many far apart": (rng.integers(0, n // 4, n) << 20, 2)}
+         "many far apart": (rng.integers(0, n // 4, n) << 20, 2),
+         "one series": (np.zeros(n, np.int64), 1), "two series": (rng.integers(0, 2, n), 2)}
 kiv.smooth_many(values[:64], times[:64], groups=np.zeros(64, np.int64))  # set-up done
 peaks = {}
 for name, (labels, workers) in cases.items():

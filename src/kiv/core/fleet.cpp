@@ -381,7 +381,9 @@ void smooth_fleet(GroupedFleet& fleet, const SmoothingParams& params, std::size_
     }
     if (n == 0) return;
     const std::vector<Task> tasks = plan_fleet({fleet.starts.data(), ends}, n, workers);
-    // Each worker's one series at a time: values, timestamps and results.
+    // Each worker's one series at a time: its timestamps. The values are
+    // packed into the first half of the series' own records and the results
+    // made in the second half, so that the records hold them in between.
     std::vector<OwnedBuffer<double>> scratch(std::min(workers, tasks.size()));
     Record* const records = fleet.records.data();
     run_tasks(tasks.size(), workers, [&](std::size_t t, std::size_t worker, const std::atomic<bool>& stop) {
@@ -390,19 +392,22 @@ void smooth_fleet(GroupedFleet& fleet, const SmoothingParams& params, std::size_
             const std::uint64_t from = fleet.starts[g], to = fleet.starts[g + 1];
             if (to < from || to > n) fail_cover();
             const std::size_t len = to - from;
-            OwnedBuffer<double>& series_scratch = scratch.at(worker);
-            if (series_scratch.size() < 3 * len) {
-                series_scratch = OwnedBuffer<double>();  // freed before the larger one is made
-                series_scratch = OwnedBuffer<double>(3 * len);
+            OwnedBuffer<double>& ts = scratch.at(worker);
+            if (ts.size() < len) {
+                ts = OwnedBuffer<double>();  // freed before the larger one is made
+                ts = OwnedBuffer<double>(len);
             }
-            double* const v = series_scratch.data();
-            double* const ts = v + len;
-            double* const smoothed = ts + len;
+            double* const packed = reinterpret_cast<double*>(records + from);
+            // Entry k is written only after entries 2k and 2k + 1 were read.
             for (std::size_t k = 0; k < len; ++k) {
-                v[k] = records[from + k].value;
-                ts[k] = records[from + k].timestamp;
+                const Record r = records[from + k];
+                ts[k] = r.timestamp;
+                packed[k] = r.value;
             }
-            smooth_pipeline_into({v, len}, {ts, len}, params, smoothed);
+            double* const smoothed = packed + len;
+            smooth_pipeline_into({packed, len}, {ts.data(), len}, params, smoothed);
+            // Back to records: record k's value is entry 2k, written after
+            // entry len + k and every result before it were read.
             for (std::size_t k = 0; k < len; ++k) records[from + k].value = smoothed[k];
         }
     });

@@ -75,7 +75,8 @@ std::optional<NanTimestamp> first_nan_timestamp(const GroupedFleet& fleet);
 void smooth_fleet(const Fleet& fleet, const SmoothingParams& params, std::size_t workers, double* out);
 // The same for grouped rows; each series' results replace its values in the
 // records, then each row takes its own in one pass in row order. Each worker
-// unpacks one series at a time: 24 bytes a sample of the longest it smooths.
+// copies out the timestamps of one series at a time: 8 bytes a sample of the
+// longest it smooths.
 void smooth_fleet(GroupedFleet& fleet, const SmoothingParams& params, std::size_t workers, double* out);
 
 }  // namespace kiv

@@ -25,25 +25,19 @@ void smooth_with_limit(std::span<const double> values, std::int64_t limit, const
     variable_rolling_mean_into(values, {widths.data(), widths.size()}, out);
 }
 
-// Each copy in time order lives only as long as the core that reads it, so
-// that at most one is alive beside the order and the cores' own buffers.
+// The copies in time order are made in out, whose entries are written only
+// at the end, so that beside the order only the smoothed copy and the
+// cores' own buffers are alive. out must not overlap the inputs.
 template <class Index>
 void smooth_out_of_order(std::span<const double> values, std::span<const double> timestamps,
                          const SmoothingParams& params, double* out) {
     const std::size_t n = values.size();
     OwnedBuffer<Index> order(n);
-    std::int64_t limit;
-    {
-        OwnedBuffer<double> sorted(n);
-        stable_time_order<Index>(timestamps, order.data(), sorted.data());
-        limit = max_window_limit({sorted.data(), n}, params.min_window_size, params.max_window_sec);
-    }
+    stable_time_order<Index>(timestamps, order.data(), out);
+    const std::int64_t limit = max_window_limit({out, n}, params.min_window_size, params.max_window_sec);
+    for (std::size_t k = 0; k < n; ++k) out[k] = values[order[k]];
     OwnedBuffer<double> smoothed(n);
-    {
-        OwnedBuffer<double> sorted(n);
-        for (std::size_t k = 0; k < n; ++k) sorted[k] = values[order[k]];
-        smooth_with_limit({sorted.data(), n}, limit, params, smoothed.data());
-    }
+    smooth_with_limit({out, n}, limit, params, smoothed.data());
     for (std::size_t k = 0; k < n; ++k) out[order[k]] = smoothed[k];
 }
 

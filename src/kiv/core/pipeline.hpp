@@ -16,7 +16,9 @@ OwnedBuffer<double> smooth_pipeline(std::span<const double> values,
                                     const SmoothingParams& params);
 
 // The same into out (values.size() entries), for samples that are not the
-// caller's rows (a series of a fleet): the NaN failure has no note.
+// caller's rows (a series of a fleet): the NaN failure has no note. out
+// overlaps neither input; it serves as scratch before its results are
+// written.
 void smooth_pipeline_into(std::span<const double> values, std::span<const double> timestamps,
                           const SmoothingParams& params, double* out);
 
