@@ -69,7 +69,7 @@ struct Bounds {
 };
 
 Bounds bounds(std::span<const double> v, const kiv::SmoothingParams& params) {
-    const kiv::StableOrderStatistics<kiv::Variability> sorted(kiv::Variability{v});
+    const kiv::StableOrderStatistics<kiv::Variability> sorted(kiv::Variability::of(v));
     return {percentile(sorted, params.low_percentile), percentile(sorted, params.high_percentile)};
 }
 
@@ -83,7 +83,7 @@ void ranks(std::span<const double> v, Bounds b, std::uint64_t limit, const kiv::
     const double busy = kiv::round_half_even((1.0 - 1.0) * map.span + map.min_window_size);
     const kiv::RankScale scale = kiv::rank_scale(std::min({calm, busy, 0.0}), std::max({calm, busy, 0.0}));
     out[0] = 0;
-    kiv::kernels().window_ranks(v.data(), v.size(), map, scale.base(), static_cast<double>(scale.top()), out);
+    kiv::kernels().window_ranks(kiv::RawWindows{kiv::Variability::of(v), map}, scale.base(), static_cast<double>(scale.top()), out);
 }
 
 }  // namespace

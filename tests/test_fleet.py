@@ -2,6 +2,11 @@
 alone, whatever the layout, the row order and the number of workers; bad
 fleets refused before any work, with the first bad place named."""
 
+import ctypes
+import os
+import platform
+import threading
+
 import numpy as np
 import pytest
 
@@ -207,6 +212,35 @@ def test_failure_in_one_worker():
         pytest.skip("RLIMIT_AS is not enforced here (qemu-user)")
     assert report == {"outcomes": ["MemoryError"], "growth": report["growth"], "same": True}
     assert report["growth"] < 1 << 20
+
+
+
+class _PhdrInfo(ctypes.Structure):
+    _fields_ = [("addr", ctypes.c_void_p), ("name", ctypes.c_char_p), ("phdr", ctypes.c_void_p),
+                ("phnum", ctypes.c_uint16), ("adds", ctypes.c_ulonglong), ("subs", ctypes.c_ulonglong),
+                ("tls_modid", ctypes.c_size_t), ("tls_data", ctypes.c_void_p)]
+
+
+@pytest.mark.skipif(platform.libc_ver()[0] != "glibc", reason="glibc's loader")
+def test_thread_local_storage_made_with_each_thread():
+    # Storage given on first use comes from the heap, and glibc aborts when it
+    # cannot: a worker's first exception would end the process when memory
+    # runs out instead of raising MemoryError.
+    seen = {}
+
+    @ctypes.CFUNCTYPE(ctypes.c_int, ctypes.POINTER(_PhdrInfo), ctypes.c_size_t, ctypes.c_void_p)
+    def visit(info, size, _):
+        if os.path.realpath(os.fsdecode(info.contents.name or b"")) == os.path.realpath(kiv.__file__):
+            seen.update(size=size, storage=info.contents.tls_data)
+        return 0
+
+    # a thread that never ran kiv: the loader's own record says whether its storage exists
+    thread = threading.Thread(target=ctypes.CDLL(None).dl_iterate_phdr, args=(visit, None))
+    thread.start()
+    thread.join()
+    if seen["size"] < ctypes.sizeof(_PhdrInfo):
+        pytest.skip("a loader that does not report thread-local storage")
+    assert seen["storage"], seen
 
 
 # Peak memory of one call beyond its inputs and result, on each way of
