@@ -1,7 +1,7 @@
 """The cost of each stage of smooth, natively (benchmarks/stages.cpp), in ns a
 sample of thread CPU time, at each CPU level of the kernels this CPU has, on
-the benchmark's shape (dataset a), noise at 10 Hz and a sensor with few
-levels at 10 Hz, long and short.
+the benchmark's shape (dataset a), noise at 10 Hz, a sensor with few
+levels, a constant one and two values alternating, at 10 Hz, long and short.
 
     python benchmarks/stages.py [--sizes 1e6,1e3,1e2] [--rounds 15]
                                 [--tree DIR] [--before DIR] [--levels ...]
@@ -41,6 +41,8 @@ def signals(n):
     yield "benchmark's shape", *make_dataset("a", n)
     yield "noise at 10 Hz", rng.normal(size=n), clock(n)
     yield "few levels at 10 Hz", np.round(np.cumsum(rng.normal(size=n))), clock(n)
+    yield "constant at 10 Hz", np.full(n, 3.0), clock(n)
+    yield "two values alternating at 10 Hz", np.where(np.arange(n) % 2 == 0, 0.0, 1.0), clock(n)
 
 
 def build(tree, out):

@@ -255,6 +255,11 @@ const Named<double> kShapes[] = {
     {"quantized walk", [](Rng& rng, double last) { const auto r = rng() % 32; return last + (r == 0) - (r == 1); }},
     {"ascending", [](Rng& rng, double last) { return last + (rng() % 3 == 0); }},
     {"descending", [](Rng& rng, double last) { return last - (rng() % 3 == 0); }},
+    // integers whose sums never round, up to the largest such, and ones
+    // just past (some too large, or not whole) whose sums may
+    {"integers at the exact bound", [](Rng& rng, double) { return pick(rng, {0x1p38, -0x1p38, 0x1p38 - 1, -3.0}); }},
+    {"integers past the exact bound",
+     [](Rng& rng, double) { return pick(rng, {0x1p38 + 1, 0x1p50 + 1, -0x1p50, 3.0, 2.5, 0x1p52 + 0.0}); }},
     // a window that sums +inf and -inf makes its own NaN, which must come out as the canonical one
     {"both infinities", [](Rng& rng, double) { const auto r = rng() % 64; return r == 0 ? kInf : r == 1 ? -kInf : 1.0; }},
 };

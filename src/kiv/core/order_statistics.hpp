@@ -314,7 +314,9 @@ private:
     }
 
     double with_zero_sign(double value, std::size_t position) const {
-        if (value != 0.0) return value;
+        // Without -0.0 every zero is +0.0: no passes to find which (on a
+        // constant signal, every percentile of its variability is a zero).
+        if (!ReadAs<Sequence>::kNegativeZeros || value != 0.0) return value;
         // Zeros rewritten since the search leave `value` as found.
         // Zeros fill sorted positions [negatives, negatives + zeros) in input order.
         std::size_t negatives = 0;

@@ -24,6 +24,7 @@ struct Values {
     const double* v;
     std::size_t count = 0;
     static constexpr Kernels::Sequence Kernels::*kKernels = &Kernels::values;
+    static constexpr bool kNegativeZeros = true;  // whether -0.0 may be among them
 
     static Values of(std::span<const double> v) noexcept { return {v.data(), v.size()}; }
     const double* source() const noexcept { return v; }
@@ -36,6 +37,7 @@ struct Differences {
     const double* t;
     std::size_t count = 0;
     static constexpr Kernels::Sequence Kernels::*kKernels = &Kernels::differences;
+    static constexpr bool kNegativeZeros = true;  // -0.0 - +0.0
 
     static Differences of(std::span<const double> t) noexcept { return {t.data(), t.size() < 2 ? 0 : t.size() - 1}; }
     const double* source() const noexcept { return t; }
@@ -48,6 +50,7 @@ struct Variability {
     const double* v;
     std::size_t count = 0;
     static constexpr Kernels::Sequence Kernels::*kKernels = &Kernels::variability;
+    static constexpr bool kNegativeZeros = false;  // fabs clears the sign
 
     static Variability of(std::span<const double> v) noexcept { return {v.data(), v.size()}; }
     const double* source() const noexcept { return v; }

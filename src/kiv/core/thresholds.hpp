@@ -22,6 +22,7 @@ inline constexpr std::size_t kMedianWidthMaximum = 8;
 inline constexpr std::size_t kMedianSamplesPerWidth = 2;
 inline constexpr std::size_t kMedianBlock = 3;
 inline constexpr std::size_t kBranchySelectMaximum = 24;
+inline constexpr std::size_t kExactMeanWidth = 2;
 #else
 inline constexpr bool kLowered = false;
 // Values sampled for the pivots of a band selection.
@@ -59,6 +60,10 @@ inline constexpr std::size_t kMedianBlock = 256;
 // above, the branch-free quickselect narrows them first (order_statistics.hpp).
 // Measured crossing between 8,192 and 30,000 noisy numbers.
 inline constexpr std::size_t kBranchySelectMaximum = 8192;
+// Chunks of the variable mean whose samples are all small integers, and
+// whose windows are this wide on average or wider, take the means from
+// prefix sums (exact there) instead of summing each window.
+inline constexpr std::size_t kExactMeanWidth = 16;
 #endif
 
 // Selections of this many numbers (not values: NaN is not counted) or more

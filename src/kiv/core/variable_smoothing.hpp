@@ -23,7 +23,12 @@ namespace kiv {
 // Mean of the non-NaN samples in each sample's centred window of widths[i].
 // Cost: O(w) a sample, w <= 255: every mean is a sum in index order, bit for
 // bit, which no running sum gives. Each block sums as far as its widest
-// window reaches, masked per output where their widths differ. NaN and infinities cost as any number.
+// window reaches, masked per output where their widths differ. NaN and
+// infinities cost as any number. The exception, O(1) a sample: a chunk
+// whose samples are all integers of magnitude at most 2^38 (counts,
+// quantised sensors, constant stretches), whose windows are wide on average
+// (kExactMeanWidth). No sum of such numbers rounds, so prefix sums give
+// the very same means.
 OwnedBuffer<double> variable_rolling_mean(std::span<const double> samples,
                                           std::span<const std::uint8_t> widths);
 // The same into out (samples.size() entries).

@@ -362,6 +362,86 @@ void mean_blocks(const ChunkScratch& chunk, const std::uint8_t* widths, std::siz
     }
 }
 
+// Integers of at most this magnitude sum without rounding anywhere in a
+// chunk and its reach: every partial sum of a window, and every prefix sum
+// of the chunk, is an integer below 2^53.
+constexpr double kExactMagnitude = 0x1p38;
+static_assert((thresholds::kMeanChunk + 2 * kReach) * (std::uint64_t{1} << 38) <= std::uint64_t{1} << 53);
+
+// Whether the samples seen are such integers: none has a fraction, and the
+// largest magnitude is within the bound (checked once, at the end).
+struct Integers {
+    Words fraction = {};
+    Doubles largest = {};
+
+    void see(Doubles x) {
+        const Doubles a = (Doubles)((Words)x & (Words{} + 0x7FFFFFFFFFFFFFFF));  // |x|, never NaN here
+        // Below 2^52, adding 2^52 rounds away any fraction, and taking it off again is exact.
+        fraction |= (Words)((a + 0x1p52) - 0x1p52 != a);
+        largest = a > largest ? a : largest;
+    }
+    bool all() const {
+        bool small = true;
+        for (std::size_t l = 0; l < kLanes; ++l) small &= largest[l] <= kExactMagnitude;
+        return small && lane_bits(fraction) == 0;
+    }
+};
+
+// The means of a chunk whose samples (NaN as +0.0) are all such integers:
+// no window's in-order sum rounds, so it is the exact sum, a difference of
+// two prefix sums, bit for bit, at any width (a zero sum is +0.0 either
+// way). clean[k] becomes the sum of clean[0..k]; the margin above takes the
+// total, the one below stays +0.0. Counts and the division as mean_blocks.
+void exact_means(double* clean, const std::uint32_t* present, std::size_t base, std::size_t top,
+                 const std::uint8_t* widths, std::size_t from, std::size_t to, double* out) {
+    std::int64_t total = 0;  // integers: the add chain costs a cycle, not an FP add's four
+    for (std::size_t k = 0; k < top - base; ++k) {
+        total += static_cast<std::int64_t>(clean[k]);
+        clean[k] = static_cast<double>(total);
+    }
+    for (std::size_t m = 0; m < thresholds::kMeanMargin; ++m) clean[top - base + m] = static_cast<double>(total);
+    for (std::size_t i = from; i < to; i += kBlock) {
+        const double* sums = clean + (i - base);  // at the block's first output
+        const std::uint32_t* counts = present + (i - base);
+        const std::uint8_t* block_widths = widths + i;
+        const std::size_t filled = to - i < kBlock ? to - i : kBlock;
+        Offsets o;
+        if (filled == kBlock && !offsets_of(block_widths, o)) {
+            // One width, not 0: both ends of the windows move with the lanes.
+            const std::int64_t first = o.common_first, last = o.common_last;
+            for (std::size_t v = 0; v < kVectors; ++v) {
+                const auto at = static_cast<std::int64_t>(v * kLanes);
+                const Doubles sum = load(sums + at + last) - load(sums + at + first - 1);
+                const Doubles mean = mean_of(sum, count_between(counts + at + first, counts + at + last + 1));
+                std::memcpy(out + i + v * kLanes, &mean, sizeof mean);
+            }
+            continue;
+        }
+        double block_sums[kBlock], block_counts[kBlock];
+        for (std::size_t j = 0; j < kBlock; ++j) {
+            // Lanes past the signal repeat the last width, as in short_block.
+            const std::uint8_t w = block_widths[j < filled ? j : filled - 1];
+            const auto at = static_cast<std::int64_t>(j);
+            block_sums[j] = sums[at + last_of(w)] - sums[at + first_of(w) - 1];
+            block_counts[j] = static_cast<double>(counts[at + last_of(w) + 1] - counts[at + first_of(w)]);
+        }
+        double means[kBlock];
+        for (std::size_t v = 0; v < kVectors; ++v) {
+            const Doubles result = mean_of(load(block_sums + v * kLanes), load(block_counts + v * kLanes));
+            std::memcpy(means + v * kLanes, &result, sizeof result);
+        }
+        std::memcpy(out + i, means, filled * sizeof(double));
+    }
+}
+
+// Whether the windows of outputs [from, to) are kExactMeanWidth wide on
+// average, where prefix sums cost less than summing each window.
+inline bool wide_windows(const std::uint8_t* widths, std::size_t from, std::size_t to) {
+    std::uint64_t total = 0;
+    for (std::size_t i = from; i < to; ++i) total += widths[i];
+    return total >= thresholds::kExactMeanWidth * (to - from);
+}
+
 using Counts = std::uint32_t __attribute__((vector_size(kLanes * sizeof(std::uint32_t))));
 
 // The prefix counts go eight samples a step, one vector or several: the
@@ -401,12 +481,14 @@ void rolling_mean_chunk(const double* samples, const std::uint8_t* widths, const
     std::uint32_t numbers = 0;
     present[0] = 0;
     std::size_t k = base;
+    Integers integers;
     for (; top - k >= kCountStep; k += kCountStep) {
         unsigned bits = 0;
         for (std::size_t v = 0; v < kCountVectors; ++v) {
             const Doubles x = load(samples + k + v * kLanes);
             const Words number = x == x;
             const Doubles kept = (Doubles)((Words)x & number);
+            integers.see(kept);
             std::memcpy(clean + (k - base + v * kLanes), &kept, sizeof kept);
             bits |= lane_bits(number) << (v * kLanes);
         }
@@ -422,10 +504,13 @@ void rolling_mean_chunk(const double* samples, const std::uint8_t* widths, const
         const double x = samples[k];
         const bool number = x == x;
         clean[k - base] = number ? x : 0.0;
+        integers.see(broadcast(clean[k - base]));
         numbers += number;
         present[k - base + 1] = numbers;
     }
     for (std::size_t m = 1; m <= kMargin; ++m) present[top - base + m] = numbers;  // a loop: std::fill_n would be emitted here unoptimised
+    if (integers.all() && wide_windows(widths, from, to))
+        return exact_means(clean, present, base, top, widths, from, to, out);
     mean_blocks({clean, present, base}, widths, n, from, to, out, {samples, top, sizes});
 }
 
