@@ -22,7 +22,7 @@ inline constexpr std::size_t kMedianWidthMaximum = 8;
 inline constexpr std::size_t kMedianSamplesPerWidth = 2;
 inline constexpr std::size_t kMedianBlock = 3;
 inline constexpr std::size_t kBranchySelectMaximum = 24;
-inline constexpr std::size_t kExactMeanWidth = 2;
+inline constexpr std::size_t kExactMeanWidths[] = {2, 2, 2};
 #else
 inline constexpr bool kLowered = false;
 // Values sampled for the pivots of a band selection.
@@ -62,8 +62,9 @@ inline constexpr std::size_t kMedianBlock = 256;
 inline constexpr std::size_t kBranchySelectMaximum = 8192;
 // Chunks of the variable mean whose samples are all small integers, and
 // whose windows are this wide on average or wider, take the means from
-// prefix sums (exact there) instead of summing each window.
-inline constexpr std::size_t kExactMeanWidth = 16;
+// prefix sums (exact there) instead of summing each window: where that
+// costs less, at 2, 4 and 8 lanes (as kMeanBlocks).
+inline constexpr std::size_t kExactMeanWidths[] = {16, 40, 40};
 #endif
 
 // Selections of this many numbers (not values: NaN is not counted) or more

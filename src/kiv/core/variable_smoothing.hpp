@@ -27,7 +27,7 @@ namespace kiv {
 // infinities cost as any number. The exception, O(1) a sample: a chunk
 // whose samples are all integers of magnitude at most 2^38 (counts,
 // quantised sensors, constant stretches), whose windows are wide on average
-// (kExactMeanWidth). No sum of such numbers rounds, so prefix sums give
+// (kExactMeanWidths). No sum of such numbers rounds, so prefix sums give
 // the very same means.
 OwnedBuffer<double> variable_rolling_mean(std::span<const double> samples,
                                           std::span<const std::uint8_t> widths);

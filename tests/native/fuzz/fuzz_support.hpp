@@ -60,7 +60,7 @@ public:
                     std::numeric_limits<double>::max(), -std::numeric_limits<double>::max(),
                     std::numeric_limits<double>::denorm_min(), std::numeric_limits<double>::min(),
                     0x1p53, 0x1p63, -0x1p63, 0x1p64, 9223372036854774784.0, 0.05, 0.1, 2.5,
-                    1e300, -1e300, 255.5, 256.0};
+                    1e300, -1e300, 255.5, 256.0, 0x1p38, -0x1p38 - 1};
                 v = extremes[byte() % std::size(extremes)];
                 break;
             }

@@ -367,6 +367,7 @@ void mean_blocks(const ChunkScratch& chunk, const std::uint8_t* widths, std::siz
 // of the chunk, is an integer below 2^53.
 constexpr double kExactMagnitude = 0x1p38;
 static_assert((thresholds::kMeanChunk + 2 * kReach) * (std::uint64_t{1} << 38) <= std::uint64_t{1} << 53);
+static_assert(thresholds::kMeanChunk * 255 < std::uint64_t{1} << 32);
 
 // Whether the samples seen are such integers: none has a fraction, and the
 // largest magnitude is within the bound (checked once, at the end).
@@ -387,6 +388,22 @@ struct Integers {
     }
 };
 
+// Lane l takes lane l - shift; the first `shift` lanes take +0.0.
+template <std::size_t... l>
+inline Doubles shifted_up(Doubles x, std::size_t shift, std::index_sequence<l...>) {
+    Doubles out = {};
+    if (shift == 1) out = __builtin_shufflevector(x, Doubles{}, (l >= 1 ? l - 1 : kLanes)...);
+    if (shift == 2) out = __builtin_shufflevector(x, Doubles{}, (l >= 2 ? l - 2 : kLanes)...);
+    if (shift == 4) out = __builtin_shufflevector(x, Doubles{}, (l >= 4 ? l - 4 : kLanes)...);
+    return out;
+}
+
+// The last lane in every lane.
+template <std::size_t... l>
+inline Doubles last_lane(Doubles x, std::index_sequence<l...>) {
+    return __builtin_shufflevector(x, x, (l * 0 + kLanes - 1)...);
+}
+
 // The means of a chunk whose samples (NaN as +0.0) are all such integers:
 // no window's in-order sum rounds, so it is the exact sum, a difference of
 // two prefix sums, bit for bit, at any width (a zero sum is +0.0 either
@@ -394,12 +411,35 @@ struct Integers {
 // total, the one below stays +0.0. Counts and the division as mean_blocks.
 void exact_means(double* clean, const std::uint32_t* present, std::size_t base, std::size_t top,
                  const std::uint8_t* widths, std::size_t from, std::size_t to, double* out) {
-    std::int64_t total = 0;  // integers: the add chain costs a cycle, not an FP add's four
-    for (std::size_t k = 0; k < top - base; ++k) {
-        total += static_cast<std::int64_t>(clean[k]);
-        clean[k] = static_cast<double>(total);
+    // Exact, so in any order: a vector at a time, the total so far added last.
+    // That total starts at +0.0, so no prefix sum is -0.0, nor any difference.
+    constexpr auto lanes = std::make_index_sequence<kLanes>();
+    const std::size_t count = top - base;
+    // Each vector's own prefix sums first, off the chain of totals, which
+    // then takes one add a vector.
+    const auto own_prefix = [lanes](Doubles x) {
+        for (std::size_t shift = 1; shift < kLanes; shift *= 2) x += shifted_up(x, shift, lanes);
+        return x;
+    };
+    Doubles total = {};
+    std::size_t k = 0;
+    for (; count - k >= 2 * kLanes; k += 2 * kLanes) {
+        const Doubles x = own_prefix(load(clean + k)), y = own_prefix(load(clean + k + kLanes));
+        const Doubles x_total = last_lane(x, lanes);
+        const Doubles x_sums = x + total, y_sums = y + (total + x_total);
+        std::memcpy(clean + k, &x_sums, sizeof x_sums);
+        std::memcpy(clean + k + kLanes, &y_sums, sizeof y_sums);
+        total += x_total + last_lane(y, lanes);
     }
-    for (std::size_t m = 0; m < thresholds::kMeanMargin; ++m) clean[top - base + m] = static_cast<double>(total);
+    for (; count - k >= kLanes; k += kLanes) {
+        const Doubles x = own_prefix(load(clean + k));
+        const Doubles sums = x + total;
+        std::memcpy(clean + k, &sums, sizeof sums);
+        total += last_lane(x, lanes);
+    }
+    double last = total[0];
+    for (; k < count; ++k) clean[k] = last += clean[k];
+    for (std::size_t m = 0; m < thresholds::kMeanMargin; ++m) clean[count + m] = last;
     for (std::size_t i = from; i < to; i += kBlock) {
         const double* sums = clean + (i - base);  // at the block's first output
         const std::uint32_t* counts = present + (i - base);
@@ -434,12 +474,13 @@ void exact_means(double* clean, const std::uint32_t* present, std::size_t base, 
     }
 }
 
-// Whether the windows of outputs [from, to) are kExactMeanWidth wide on
-// average, where prefix sums cost less than summing each window.
+// Whether the windows of outputs [from, to) are wide enough on average
+// that prefix sums cost less than summing each window.
 inline bool wide_windows(const std::uint8_t* widths, std::size_t from, std::size_t to) {
-    std::uint64_t total = 0;
+    constexpr std::size_t kWidest = thresholds::kExactMeanWidths[kLanes == 2 ? 0 : kLanes == 4 ? 1 : 2];
+    std::uint32_t total = 0;  // below 2^32: 255 a width
     for (std::size_t i = from; i < to; ++i) total += widths[i];
-    return total >= thresholds::kExactMeanWidth * (to - from);
+    return total >= kWidest * (to - from);
 }
 
 using Counts = std::uint32_t __attribute__((vector_size(kLanes * sizeof(std::uint32_t))));
