@@ -127,18 +127,24 @@ def test_nothing_left_behind(name, args, kwargs, error, capfd):
         repeat(call, args, kwargs, error, 200)  # first-use caches, free lists
         gc.collect()
         references = [sys.getrefcount(a) for a in arguments]
-        tracemalloc.start()
-        try:
-            python, native = tracemalloc.get_traced_memory()[0], native_in_use()
-            repeat(call, args, kwargs, error, TIMES)
-            gc.collect()
-            python, native = tracemalloc.get_traced_memory()[0] - python, native_in_use() - native
-        finally:
-            tracemalloc.stop()
+        # One leaked object or buffer per call would be TIMES times its size,
+        # in every round; the allocators' own growth now and then (a few
+        # times in a hundred runs, 7 to 29 KB) is not, so up to three rounds.
+        growth = []
+        for _ in range(3):
+            tracemalloc.start()
+            try:
+                python, native = tracemalloc.get_traced_memory()[0], native_in_use()
+                repeat(call, args, kwargs, error, TIMES)
+                gc.collect()
+                growth.append((tracemalloc.get_traced_memory()[0] - python, native_in_use() - native))
+            finally:
+                tracemalloc.stop()
+            if growth[-1][0] < 4 * TIMES and growth[-1][1] < 4 * TIMES:
+                break
         assert [sys.getrefcount(a) for a in arguments] == references
     capfd.readouterr()  # one internal-failure report per failing call
-    # one leaked object or buffer per call would be TIMES times its size
-    assert python < 4 * TIMES and native < 4 * TIMES, (python, native)
+    assert growth[-1][0] < 4 * TIMES and growth[-1][1] < 4 * TIMES, growth
     assert_unborrowed(V, T, W, S3, HELD, *(a for a in arguments if isinstance(a, np.ndarray)))
 
 
