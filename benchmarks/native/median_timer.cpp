@@ -92,7 +92,7 @@ int main(int argc, char** argv) {
         counted_ns = median_ns(t_counted, [&] { kiv::counted_median_bytes(in.ranks, in.scale, in.raw, w, counted); }, n, counted_min);
     }
     std::printf("level %s, n %zu, w %llu, vector path %s\n", kiv::kernels().level, n,
-                static_cast<unsigned long long>(w), kiv::sorted_median_applies(in.scale, n, w) ? "yes" : "no");
+                static_cast<unsigned long long>(w), kiv::sorted_median_applies(in.scale, w) ? "yes" : "no");
     std::printf("ns/sample (median, least of %d)\n", repeats);
     std::printf("ranks (percentiles, map) %.2f %.2f\nmedian %.2f %.2f\ncounted median %.2f %.2f\n", ranks_ns,
                 ranks_min, sorted_ns, sorted_min, counted_ns, counted_min);

@@ -69,7 +69,8 @@ struct Kernels {
     TimeShape (*time_shape)(const double* t, std::size_t n);
     // out[i] = the byte of the median of the numbers among ranks[end - w,
     // end) clamped into [0, n), end = i + (w - 1) / 2 + 1, for 1 <= w <=
-    // kMedianWidthMaximum; 8 or 16 segments of the signal at once.
+    // kMedianWidthMaximum; 8 or 16 segments of the signal at once, or one
+    // window across the lanes where the signal is short.
     void (*median_bytes)(const std::uint16_t* ranks, std::size_t n, std::size_t w, const MedianScale& scale,
                          std::uint8_t* out);
 };

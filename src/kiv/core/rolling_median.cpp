@@ -183,14 +183,13 @@ RankScale rank_scale(double least, double most) {
     return scale;
 }
 
-bool sorted_median_applies(const RankScale& scale, std::size_t n, std::uint64_t w) {
-    return !scale.track_below && !scale.track_above && w >= 1 && w <= thresholds::kMedianWidthMaximum &&
-           n >= thresholds::kMedianSamplesPerWidth * w;
+bool sorted_median_applies(const RankScale& scale, std::uint64_t w) {
+    return !scale.track_below && !scale.track_above && w >= 1 && w <= thresholds::kMedianWidthMaximum;
 }
 
 void rolling_median_bytes(std::span<const std::uint16_t> ranks, const RankScale& scale, const RawWindows& raw,
                           std::uint64_t w, std::span<std::uint8_t> out) {
-    if (sorted_median_applies(scale, ranks.size(), w)) {
+    if (sorted_median_applies(scale, w)) {
         // Untracked sides stand for infinities, whose bytes these are.
         constexpr double kInf = std::numeric_limits<double>::infinity();
         const MedianScale vector_scale{scale.low, static_cast<std::uint16_t>(scale.top()), window_byte(-kInf),

@@ -48,15 +48,14 @@ RankScale rank_scale(double least, double most);
 // the bitmap of ranks in use at a time: at most (2 * kExactReach + 259) / 64
 // words, however far apart consecutive medians lie.
 //
-// Narrow windows (w <= kMedianWidthMaximum) with no tracked side, in signals
-// of at least kMedianSamplesPerWidth * w samples, which is the common case,
-// are kept sorted in vectors instead: O(w) a sample, with no branch on the
-// data (kernels/median.cpp).
+// Narrow windows (w <= kMedianWidthMaximum) with no tracked side, which is
+// the common case, are kept sorted in vectors instead: O(w) a sample, with
+// no branch on the data (kernels/median.cpp).
 void rolling_median_bytes(std::span<const std::uint16_t> ranks, const RankScale& scale, const RawWindows& raw,
                           std::uint64_t w, std::span<std::uint8_t> out);
 
 // Whether rolling_median_bytes keeps the windows sorted in vectors.
-bool sorted_median_applies(const RankScale& scale, std::size_t n, std::uint64_t w);
+bool sorted_median_applies(const RankScale& scale, std::uint64_t w);
 // The same bytes by counting ranks, whatever the scale and the width.
 void counted_median_bytes(std::span<const std::uint16_t> ranks, const RankScale& scale, const RawWindows& raw,
                           std::uint64_t w, std::span<std::uint8_t> out);

@@ -16,6 +16,10 @@
 #include <cstring>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "kiv/core/kernels.hpp"
 #include "kiv/core/kernels/entries.hpp"
 #include "kiv/core/thresholds.hpp"
@@ -166,10 +170,106 @@ void steps_of_width(std::size_t width, Windows& win, std::size_t w, const std::u
     steps<kWidest>(win, w, rows, count, from, scale, bytes);
 }
 
+// Lanes i of (a, b) shifted down one: a[1..], then b[0]. SSE2 has no
+// two-vector word shuffle: shifts of whole registers instead (compilers
+// otherwise move the words one by one).
+template <std::size_t... I>
+inline Keys next_of(Keys a, Keys b, std::index_sequence<I...>) {
+#if defined(__SSE2__) && !defined(__AVX2__)
+    return reinterpret_cast<Keys>(_mm_srli_si128(reinterpret_cast<__m128i>(a), 2) |
+                                  _mm_slli_si128(reinterpret_cast<__m128i>(b), 14));
+#elif defined(__clang__)
+    return __builtin_shufflevector(a, b, (I + 1)...);
+#else
+    return __builtin_shuffle(a, b, Keys{static_cast<std::int16_t>(I + 1)...});
+#endif
+}
+// Lanes i of (a, b) shifted up one: a's last, then b[0..kLanes - 2].
+template <std::size_t... I>
+inline Keys previous_of(Keys a, Keys b, std::index_sequence<I...>) {
+#if defined(__SSE2__) && !defined(__AVX2__)
+    return reinterpret_cast<Keys>(_mm_srli_si128(reinterpret_cast<__m128i>(a), 14) |
+                                  _mm_slli_si128(reinterpret_cast<__m128i>(b), 2));
+#elif defined(__clang__)
+    return __builtin_shufflevector(a, b, (kLanes - 1 + I)...);
+#else
+    return __builtin_shuffle(a, b, Keys{static_cast<std::int16_t>(kLanes - 1 + I)...});
+#endif
+}
+
+// Signals shorter than this keep one window (n < kMedianSamplesPerWidth * w).
+constexpr std::size_t kShortest = thresholds::kMedianSamplesPerWidth * kWidest;
+
+// A short signal keeps one window, sorted across the lanes of Count
+// vectors (entries past w, like absent samples, are the greatest key): a
+// step deletes the leaving rank and inserts the arriving one as the lanes
+// do, each entry reading its neighbours a lane over, and the middle entries
+// are read back by index. No lane steps through samples of no output, so it
+// costs about n + w / 2 steps of 4 Count vector operations.
+template <std::size_t Count>
+void one_window(const std::uint16_t* ranks, std::size_t n, std::size_t w, const MedianScale& scale,
+                std::uint8_t* out) {
+    constexpr auto lanes = std::make_index_sequence<kLanes>();
+    const std::size_t half = (w - 1) / 2, steps = n + half;
+    // Step k's leaving key is keys[k], its arriving one keys[k + w]: w
+    // absent before the signal, half after it.
+    std::int16_t keys[kWidest + kShortest + kWidest / 2];
+    for (std::size_t k = 0; k < w; ++k) keys[k] = kAbsent;
+    for (std::size_t k = 0; k < n; ++k) keys[w + k] = static_cast<std::int16_t>(ranks[k] & kAbsent);
+    for (std::size_t k = w + n; k < w + steps; ++k) keys[k] = kAbsent;
+    Keys sorted[Count];
+    for (Keys& v : sorted) v = splat(kAbsent);
+    alignas(64) std::int16_t entries[Count * kLanes];
+    std::int16_t firsts[kShortest], seconds[kShortest];  // the middle entries of each output's window
+    std::ptrdiff_t numbers = 0;
+    for (std::size_t k = 0; k < steps; ++k) {
+        // Steps from n to half bring nothing in and take nothing out.
+        if (k == n && k < half) k = half;
+        const std::int16_t leaving = keys[k], arriving = keys[k + w];
+        numbers += static_cast<std::ptrdiff_t>(leaving == kAbsent) - static_cast<std::ptrdiff_t>(arriving == kAbsent);
+        const Keys gone = splat(leaving), in = splat(arriving);
+        Keys next[Count];
+        for (std::size_t j = 0; j < Count; ++j) {
+            const Keys here = sorted[j];
+            const Keys above = next_of(here, j + 1 < Count ? sorted[j + 1] : splat(kAbsent), lanes);
+            const Keys below = previous_of(j > 0 ? sorted[j - 1] : splat(-0x8000), here, lanes);
+            // After the deletion: entry i, and entry i - 1 (the least key
+            // below entry 0, never at or above a rank).
+            const Keys kept = here >= gone ? above : here;
+            const Keys kept_below = below >= gone ? here : below;
+            const Keys low = kept < in ? kept : in;
+            next[j] = kept_below > low ? kept_below : low;
+        }
+        for (std::size_t j = 0; j < Count; ++j) sorted[j] = next[j];
+        if (k < half) continue;
+        // With no numbers both are entry 0, absent.
+        std::memcpy(entries, sorted, sizeof entries);
+        firsts[k - half] = entries[(numbers - 1) / 2];
+        seconds[k - half] = entries[numbers / 2];
+    }
+    const std::int32_t bias = static_cast<std::int32_t>(2 * (scale.low - 1)), top = scale.top;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::int32_t first = firsts[i], second = seconds[i];
+        std::int32_t half_sum = (bias + first + second) >> 1;
+        half_sum = half_sum < 0 ? 0 : half_sum > 255 ? 255 : half_sum;
+        const bool beneath = first == 0, over = second == top;
+        const std::uint8_t exact = static_cast<std::uint8_t>(half_sum | 1);
+        const std::uint8_t side = beneath ? scale.below : scale.above;
+        out[i] = (beneath && over) || first == kAbsent ? scale.nothing : beneath || over ? side : exact;
+    }
+}
+
 }  // namespace
 
 void median_bytes(const std::uint16_t* ranks, std::size_t n, std::size_t w, const MedianScale& scale,
                   std::uint8_t* out) {
+    if (n < thresholds::kMedianSamplesPerWidth * w) {
+        const std::size_t count = (width_for(w) + kLanes - 1) / kLanes;
+        if (count <= 1) return one_window<1>(ranks, n, w, scale, out);
+        if (count <= 2) return one_window<2>(ranks, n, w, scale, out);
+        if (count <= 4) return one_window<4>(ranks, n, w, scale, out);
+        return one_window<(kWidest + kLanes - 1) / kLanes>(ranks, n, w, scale, out);
+    }
     // Lane k's segment: outputs [k * length, (k + 1) * length) of n. Its
     // step s brings in the rank at k * length + s - (w - 1) + (w - 1) / 2 and
     // completes the window of output k * length + s - (w - 1).
