@@ -360,7 +360,10 @@ std::vector<double> structured(Rng& rng, const Named<double>& shape, const Place
 // A few small counts, and each edge with its neighbours.
 std::vector<std::size_t> around(std::initializer_list<std::size_t> edges) {
     std::vector<std::size_t> sizes{0, 1, 2, 3};
-    for (const std::size_t e : edges) sizes.insert(sizes.end(), {e - 1, e, e + 1});
+    for (const std::size_t e : edges) {
+        if (e > 0) sizes.push_back(e - 1);
+        sizes.insert(sizes.end(), {e, e + 1});
+    }
     return sizes;
 }
 
@@ -542,6 +545,43 @@ void sorted_median_lanes(Rng& rng) {
                             return out;
                         });
                 }
+            }
+        }
+    }
+}
+
+// Every width the lanes take, at the lengths where one window serves (down
+// to none and past the crossing to the lanes), on signals all NaN, of both
+// collapsed sides only, and of any ranks.
+void sorted_median_short(Rng& rng) {
+    using namespace kiv::thresholds;
+    const kiv::RankScale scale = kiv::rank_scale(0.0, 255.0);  // no side tracked at either set of thresholds
+    const auto top = static_cast<std::uint16_t>(scale.top());
+    const kiv::RawWindows raw{kiv::Variability{{}}, {}};
+    for (std::size_t w = 1; w <= kMedianWidthMaximum; ++w) {
+        for (const std::size_t n : {std::size_t{0}, std::size_t{1}, w / 2, w - 1, w, 2 * w,
+                                    kMedianSamplesPerWidth * w - 1, kMedianSamplesPerWidth * w}) {
+            for (unsigned style = 0; style < 3; ++style) {
+                std::vector<std::uint16_t> ranks(n, kiv::kNoRank);
+                for (std::size_t i = 0; i < n && style != 0; ++i) {
+                    const std::uint64_t r = rng();
+                    if (r % 8 == 0) continue;
+                    ranks[i] = static_cast<std::uint16_t>(style == 1 ? (r % 2 ? 0 : top) : r % (top + 1));
+                }
+                char label[80];
+                std::snprintf(label, sizeof label, " (short: n=%zu, style %u, w=%zu)", n, style, w);
+                expect_same(
+                    "sorted sliding median" + std::string(label),
+                    [&] {
+                        kiv::OwnedBuffer<std::uint8_t> out(n);
+                        kiv::rolling_median_bytes(ranks, scale, raw, w, {out.data(), n});
+                        return out;
+                    },
+                    [&] {
+                        kiv::OwnedBuffer<std::uint8_t> out(n);
+                        kiv::counted_median_bytes(ranks, scale, raw, w, {out.data(), n});
+                        return out;
+                    });
             }
         }
     }
@@ -832,6 +872,7 @@ int main(int argc, char** argv) {
         structured_family(rng);
         rank_scale_regimes(rng);
         sorted_median_lanes(rng);
+        sorted_median_short(rng);
         questions_in_turn(rng);
         one_odd_timestamp(rng);
     }

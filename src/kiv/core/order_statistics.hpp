@@ -62,8 +62,8 @@ std::size_t partition_front(double* a, std::size_t n, Left left) {
 // below, equal (so that ties end it) and above, without branches that noisy
 // numbers would mispredict; after 2 log2(n) + 8 levels, std's own
 // introselect finishes, so that pivots placed against it cost O(n log n) at
-// worst, not O(n^2). Few (kBranchySelectMaximum): std::nth_element alone,
-// whose partitions in cache cost less than the levels' extra passes.
+// worst, not O(n^2). At most kBranchySelectMaximum: std::nth_element alone
+// (none in release builds: see there).
 inline void select_nth(double* a, std::size_t n, std::size_t k) {
     std::size_t levels = 2 * static_cast<std::size_t>(std::bit_width(n)) + 8;
     while (n > thresholds::kBranchySelectMaximum && levels-- != 0) {

@@ -59,8 +59,11 @@ inline constexpr std::size_t kMedianSamplesPerWidth = 12;
 inline constexpr std::size_t kMedianBlock = 256;
 // Selections among up to this many numbers use std::nth_element alone;
 // above, the branch-free quickselect narrows them first (order_statistics.hpp).
-// Measured crossing between 8,192 and 30,000 noisy numbers.
-inline constexpr std::size_t kBranchySelectMaximum = 8192;
+// On numbers new to the branch predictor (each call, each series of a
+// fleet), std::nth_element mispredicts every other comparison and took 2 to
+// 4 times as long at every size measured, 30 to 8,000 numbers: it only
+// finishes selections whose levels ran out.
+inline constexpr std::size_t kBranchySelectMaximum = 0;
 // Chunks of the variable mean whose samples are all small integers, and
 // whose windows are this wide on average or wider, take the means from
 // prefix sums (exact there) instead of summing each window: where that
