@@ -477,6 +477,26 @@ void rank_scale_regimes(Rng& rng) {
     }
 }
 
+// The sliding median with windows sorted in vectors against the counted
+// one, on ranks of an untracked scale (no raw values read).
+void same_medians(const char* label, const std::vector<std::uint16_t>& ranks, const kiv::RankScale& scale,
+                  std::uint64_t w) {
+    const kiv::RawWindows raw{kiv::Variability{{}}, {}};
+    const std::size_t n = ranks.size();
+    expect_same(
+        "sorted sliding median" + std::string(label),
+        [&] {
+            kiv::OwnedBuffer<std::uint8_t> out(n);
+            kiv::rolling_median_bytes(ranks, scale, raw, w, {out.data(), n});
+            return out;
+        },
+        [&] {
+            kiv::OwnedBuffer<std::uint8_t> out(n);
+            kiv::counted_median_bytes(ranks, scale, raw, w, {out.data(), n});
+            return out;
+        });
+}
+
 // The sliding median with windows sorted in vector lanes against the
 // counted one, on ranks straight away: every compiled width and the widths
 // around each (w from 1 to past the widest the lanes take), signals just
@@ -525,25 +545,13 @@ void sorted_median_lanes(Rng& rng) {
                 if (style == 5)
                     for (std::size_t i = 0; i < n; ++i)
                         if (rng() % 16 != 0) ranks[i] = kiv::kNoRank;
-                const kiv::RawWindows raw{kiv::Variability{{}}, {}};
                 for (const std::uint64_t w : widths) {
                     ++index;
                     if (index % 3 != 0 && n > 4000) continue;  // the longest signals at a third of the widths
                     char label[120];
                     std::snprintf(label, sizeof label, " (lanes: %g..%g, n=%zu, style %u, w=%llu)", least, most, n,
                                   style, static_cast<unsigned long long>(w));
-                    expect_same(
-                        "sorted sliding median" + std::string(label),
-                        [&] {
-                            kiv::OwnedBuffer<std::uint8_t> out(n);
-                            kiv::rolling_median_bytes(ranks, scale, raw, w, {out.data(), n});
-                            return out;
-                        },
-                        [&] {
-                            kiv::OwnedBuffer<std::uint8_t> out(n);
-                            kiv::counted_median_bytes(ranks, scale, raw, w, {out.data(), n});
-                            return out;
-                        });
+                    same_medians(label, ranks, scale, w);
                 }
             }
         }
@@ -557,7 +565,6 @@ void sorted_median_short(Rng& rng) {
     using namespace kiv::thresholds;
     const kiv::RankScale scale = kiv::rank_scale(0.0, 255.0);  // no side tracked at either set of thresholds
     const auto top = static_cast<std::uint16_t>(scale.top());
-    const kiv::RawWindows raw{kiv::Variability{{}}, {}};
     for (std::size_t w = 1; w <= kMedianWidthMaximum; ++w) {
         for (const std::size_t n : {std::size_t{0}, std::size_t{1}, w / 2, w - 1, w, 2 * w,
                                     kMedianSamplesPerWidth * w - 1, kMedianSamplesPerWidth * w}) {
@@ -570,18 +577,7 @@ void sorted_median_short(Rng& rng) {
                 }
                 char label[80];
                 std::snprintf(label, sizeof label, " (short: n=%zu, style %u, w=%zu)", n, style, w);
-                expect_same(
-                    "sorted sliding median" + std::string(label),
-                    [&] {
-                        kiv::OwnedBuffer<std::uint8_t> out(n);
-                        kiv::rolling_median_bytes(ranks, scale, raw, w, {out.data(), n});
-                        return out;
-                    },
-                    [&] {
-                        kiv::OwnedBuffer<std::uint8_t> out(n);
-                        kiv::counted_median_bytes(ranks, scale, raw, w, {out.data(), n});
-                        return out;
-                    });
+                same_medians(label, ranks, scale, w);
             }
         }
     }
