@@ -423,14 +423,6 @@ void exact_means(double* clean, const std::uint32_t* present, std::size_t base, 
     };
     Doubles total = {};
     std::size_t k = 0;
-    for (; count - k >= 2 * kLanes; k += 2 * kLanes) {
-        const Doubles x = own_prefix(load(clean + k)), y = own_prefix(load(clean + k + kLanes));
-        const Doubles x_total = last_lane(x, lanes);
-        const Doubles x_sums = x + total, y_sums = y + (total + x_total);
-        std::memcpy(clean + k, &x_sums, sizeof x_sums);
-        std::memcpy(clean + k + kLanes, &y_sums, sizeof y_sums);
-        total += x_total + last_lane(y, lanes);
-    }
     for (; count - k >= kLanes; k += kLanes) {
         const Doubles x = own_prefix(load(clean + k));
         const Doubles sums = x + total;
@@ -477,10 +469,10 @@ void exact_means(double* clean, const std::uint32_t* present, std::size_t base, 
 // Whether the windows of outputs [from, to) are wide enough on average
 // that prefix sums cost less than summing each window.
 inline bool wide_windows(const std::uint8_t* widths, std::size_t from, std::size_t to) {
-    constexpr std::size_t kWidest = thresholds::kExactMeanWidths[kLanes == 2 ? 0 : kLanes == 4 ? 1 : 2];
+    constexpr std::size_t kWideEnough = thresholds::kExactMeanWidths[kLanes == 2 ? 0 : kLanes == 4 ? 1 : 2];
     std::uint32_t total = 0;  // below 2^32: 255 a width
     for (std::size_t i = from; i < to; ++i) total += widths[i];
-    return total >= kWidest * (to - from);
+    return total >= kWideEnough * (to - from);
 }
 
 using Counts = std::uint32_t __attribute__((vector_size(kLanes * sizeof(std::uint32_t))));
