@@ -91,9 +91,18 @@ inline void select_in_place(double* numbers, std::size_t size, std::size_t posit
     select_nth(numbers, size, position);
     out[0] = numbers[position];
     if (count == 2) {
-        double next = numbers[position + 1];
-        for (std::size_t i = position + 2; i < size; ++i) next = numbers[i] < next ? numbers[i] : next;
-        out[1] = next;
+        // The least of the rest, on independent chains (one would wait out
+        // each comparison in turn). Which of equal zeros comes out does not
+        // matter: with_zero_sign gives a zero its sign from the input order.
+        constexpr std::size_t kChains = 8;
+        double least[kChains];
+        std::fill_n(least, kChains, numbers[position + 1]);
+        std::size_t i = position + 2;
+        for (; size - i >= kChains; i += kChains)
+            for (std::size_t c = 0; c < kChains; ++c) least[c] = numbers[i + c] < least[c] ? numbers[i + c] : least[c];
+        for (; i < size; ++i) least[0] = numbers[i] < least[0] ? numbers[i] : least[0];
+        for (std::size_t c = 1; c < kChains; ++c) least[0] = least[c] < least[0] ? least[c] : least[0];
+        out[1] = least[0];
     }
 }
 
