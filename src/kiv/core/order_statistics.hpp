@@ -56,6 +56,18 @@ std::size_t partition_front(double* a, std::size_t n, Left left) {
     return i;
 }
 
+// Places c at which a selection left every number before c no greater than
+// any from c on (a few: the rest are let go, which only widens later searches).
+struct Cuts {
+    static constexpr std::size_t kMost = 64;
+    std::size_t at[kMost];
+    std::size_t count = 0;
+
+    void add(std::size_t c) {
+        if (count < kMost) at[count++] = c;
+    }
+};
+
 // Reorders n numbers as std::nth_element does: a[k] is the k-th smallest,
 // none before it larger, none after it smaller. Many numbers: a quickselect
 // on the median of three scattered numbers, each level split by value into
@@ -64,12 +76,18 @@ std::size_t partition_front(double* a, std::size_t n, Left left) {
 // introselect finishes, so that pivots placed against it cost O(n log n) at
 // worst, not O(n^2). At most kBranchySelectMaximum: std::nth_element alone
 // (none in release builds: see there).
-inline void select_nth(double* a, std::size_t n, std::size_t k) {
+// Each level's splits are added to `cuts` (places in the n numbers).
+inline void select_nth(double* a, std::size_t n, std::size_t k, Cuts* cuts = nullptr) {
     std::size_t levels = 2 * static_cast<std::size_t>(std::bit_width(n)) + 8;
+    std::size_t skipped = 0;  // numbers before a
+    const auto cut = [&](std::size_t c) {
+        if (cuts != nullptr) cuts->add(skipped + c);
+    };
     while (n > thresholds::kBranchySelectMaximum && levels-- != 0) {
         const double x = a[n / 4], y = a[n / 2], z = a[n - 1 - n / 4];
         const double pivot = std::max(std::min(x, y), std::min(std::max(x, y), z));
         const std::size_t below = partition_front(a, n, [pivot](double v) { return v < pivot; });
+        cut(below);
         if (k < below) {
             n = below;
             continue;
@@ -77,18 +95,22 @@ inline void select_nth(double* a, std::size_t n, std::size_t k) {
         // The rest are no smaller than the pivot: those not larger equal it.
         const std::size_t equal =
             partition_front(a + below, n - below, [pivot](double v) { return !(pivot < v); });
+        cut(below + equal);
         if (k < below + equal) return;
         a += below + equal;
+        skipped += below + equal;
         n -= below + equal;
         k -= below + equal;
     }
     std::nth_element(a, a + k, a + n, less);
+    cut(k);
+    cut(k + 1);
 }
 
 // Sorted positions [position, position + count) of `size` numbers, which it reorders.
 inline void select_in_place(double* numbers, std::size_t size, std::size_t position, std::size_t count,
-                            double* out) {
-    select_nth(numbers, size, position);
+                            double* out, Cuts* cuts = nullptr) {
+    select_nth(numbers, size, position, cuts);
     out[0] = numbers[position];
     if (count == 2) {
         // The least of the rest, on independent chains (one would wait out
@@ -298,23 +320,28 @@ public:
     }
 
 private:
-    // Few numbers are copied once for every question: after each selection,
-    // at `fixed_`, those before it are no larger and those after it no
-    // smaller, so the next one searches only its own side.
+    // Few numbers are copied once for every question: each selection leaves
+    // the copy split at places (cuts_) with no number before one larger
+    // than any after it, so the next searches only between the two around
+    // its positions (the second percentile, about half the numbers).
     void select(std::size_t position, std::size_t count, double* out) const {
         if (size_ >= thresholds::kBandMinimum) return detail::select(values_, size_, position, count, out);
         if (!copy_) copy_numbers();
         detail::check_still_there(position, count, copied_);
         std::size_t from = 0, to = copied_;
-        if (fixed_ < copied_) {
-            if (position >= fixed_) {
-                from = fixed_;
-            } else {
-                to = fixed_ + 1;
-            }
+        for (std::size_t c = 0; c < cuts_.count; ++c) {
+            const std::size_t at = cuts_.at[c];
+            if (at <= position) from = std::max(from, at);
+            if (at >= position + count) to = std::min(to, at);
         }
-        detail::select_in_place(copy_.get() + from, to - from, position - from, count, out);
-        fixed_ = position;  // a split of the whole copy, as the one before was
+        detail::Cuts found;
+        detail::select_in_place(copy_.get() + from, to - from, position - from, count, out, &found);
+        // Cuts inside [from, to) no longer hold: the numbers there moved.
+        detail::Cuts kept;
+        for (std::size_t c = 0; c < cuts_.count; ++c)
+            if (cuts_.at[c] <= from || cuts_.at[c] >= to) kept.add(cuts_.at[c]);
+        for (std::size_t c = 0; c < found.count; ++c) kept.add(from + found.at[c]);
+        cuts_ = kept;
     }
 
     void copy_numbers() const {
@@ -348,7 +375,7 @@ private:
     std::size_t size_;
     mutable std::unique_ptr<double[]> copy_;
     mutable std::size_t copied_ = 0;
-    mutable std::size_t fixed_ = static_cast<std::size_t>(-1);
+    mutable detail::Cuts cuts_;
 };
 
 }  // namespace kiv
