@@ -19,6 +19,10 @@ CPU_LEVELS = ["baseline", "avx2", "avx512"] if platform.machine() == "x86_64" el
 # tests under emulation.
 TIME_SCALE = float(os.environ.get("KIV_TEST_TIME_SCALE", "1"))
 
+# Under scripts/sanitize (ASan preloaded) memory figures say nothing: freed
+# blocks wait in quarantine and terabytes of shadow are reserved.
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+
 
 def run_fresh(script, *args, timeout=120, env=None):
     """Runs `script` with `args` (and the variables `env` added to the

@@ -1,6 +1,7 @@
 """Calls from several Python threads: same results as from one, and the
 process-wide objects made once when first calls race."""
 
+import re
 import sys
 import threading
 import time
@@ -9,7 +10,7 @@ import numpy as np
 import pytest
 
 import kiv
-from fresh import CPU_LEVELS, run_fresh
+from fresh import CPU_LEVELS, UNDER_ASAN, run_fresh
 from registry_helpers import assert_unborrowed, borrow_api
 
 # Well above kDetachFrom (src/binding/detached.hpp): these calls run with the
@@ -546,8 +547,15 @@ print(json.dumps(report))
 def test_every_row_written_whatever_another_thread_writes(level):
     report = run_fresh(EVERY_ROW_WRITTEN, env={"KIV_CPU_LEVEL": level})
     allowed = {"ok", "PanicException: the input changed while kiv read it (written by another thread?)"}
+
+    def detected(outcome):
+        # Under ASan an offset was read half old, half new (its memcpy
+        # copies in pieces), so decreasing, which the offsets' check reports.
+        torn = r"ValueError: `offsets\[\d+\]` is \d+, below `offsets\[\d+\]` \(\d+\): offsets never decrease"
+        return outcome in allowed or UNDER_ASAN and re.fullmatch(torn, outcome) is not None
+
     assert {case: stale for case, (stale, _) in report.items() if stale} == {}
-    assert {case: o for case, (_, outcomes) in report.items() for o in outcomes if o not in allowed} == {}
+    assert {case: o for case, (_, outcomes) in report.items() for o in outcomes if not detected(o)} == {}
 
 # A finaliser calls kiv after the exit has begun while a daemon thread is
 # inside kiv's one-time set-up: that thread never finishes it (3.12 and 3.13
