@@ -587,20 +587,31 @@ void sorted_median_short(Rng& rng) {
 // reuses its copy sees them: each answer is what a stable sort puts there.
 void questions_in_turn(Rng& rng) {
     for (int trial = 0; trial < 2000; ++trial) {
-        std::vector<double> v(2 + rng() % 70);
-        for (double& x : v) x = rng() % 8 == 0 ? pick(rng, {kNaN, -0.0, 0.0}) : static_cast<double>(rng() % 20);
+        std::vector<double> v(2 + rng() % (trial % 10 == 0 ? 600 : 70));
+        for (double& x : v)
+            x = rng() % 8 == 0 ? pick(rng, {kNaN, -0.0, 0.0, kInf, -kInf}) : static_cast<double>(rng() % 20);
         std::vector<double> sorted;
         for (const double x : v)
             if (x == x) sorted.push_back(x);
         std::stable_sort(sorted.begin(), sorted.end());
         if (sorted.size() < 2) continue;
         const kiv::StableOrderStatistics<std::span<const double>> questions(v);
-        for (int q = 0; q < 5; ++q) {
-            const std::size_t at = rng() % (sorted.size() - 1);
-            const auto [first, second] = questions.pair_at(at);
+        const std::size_t last = sorted.size() - 2;  // the last place a pair starts
+        std::size_t at = rng() % (last + 1);
+        for (int q = 0; q < 12; ++q) {
+            // Anywhere, next to the question before, or the same again: the
+            // search lies between the cuts the earlier ones left.
+            const unsigned move = rng() % 4;
+            at = move == 0 ? rng() % (last + 1) : move == 1 ? (at < last ? at + 1 : 0) : move == 2 ? (at > 0 ? at - 1 : last) : at;
             ++checks;
-            if (bits(first) == bits(sorted[at]) && bits(second) == bits(sorted[at + 1])) continue;
-            if (++failures <= 10) std::printf("MISMATCH question %d at %zu of %zu numbers\n", q, at, sorted.size());
+            bool same;
+            if (rng() % 2 == 0) {
+                same = bits(questions.at(at)) == bits(sorted[at]);
+            } else {
+                const auto [first, second] = questions.pair_at(at);
+                same = bits(first) == bits(sorted[at]) && bits(second) == bits(sorted[at + 1]);
+            }
+            if (!same && ++failures <= 10) std::printf("MISMATCH question %d at %zu of %zu numbers\n", q, at, sorted.size());
         }
     }
 }
