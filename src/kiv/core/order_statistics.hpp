@@ -337,11 +337,13 @@ private:
         detail::Cuts found;
         detail::select_in_place(copy_.get() + from, to - from, position - from, count, out, &found);
         // Cuts inside [from, to) no longer hold: the numbers there moved.
-        detail::Cuts kept;
+        // Kept in place (a copy of the whole record costs a short signal
+        // more than its selection).
+        std::size_t kept = 0;
         for (std::size_t c = 0; c < cuts_.count; ++c)
-            if (cuts_.at[c] <= from || cuts_.at[c] >= to) kept.add(cuts_.at[c]);
-        for (std::size_t c = 0; c < found.count; ++c) kept.add(from + found.at[c]);
-        cuts_ = kept;
+            if (cuts_.at[c] <= from || cuts_.at[c] >= to) cuts_.at[kept++] = cuts_.at[c];
+        cuts_.count = kept;
+        for (std::size_t c = 0; c < found.count; ++c) cuts_.add(from + found.at[c]);
     }
 
     void copy_numbers() const {

@@ -32,6 +32,18 @@ static_assert(thresholds::kMeanMargin >= kBlock + kReach - 1);
 
 constexpr double kMissing = __builtin_bit_cast(double, std::uint64_t{0x7FF8000000000000});
 
+// Fills count entries (a multiple of a vector's) by vector stores: gcc
+// makes a fixed-size memset `rep stos`, whose start-up costs a short
+// signal more than its means.
+template <class T, class Vector>
+inline void fill_by_vectors(T* p, std::size_t count, Vector value) {
+    static_assert(sizeof(Vector) % sizeof(T) == 0);
+    for (std::size_t k = 0; k < count; k += sizeof(Vector) / sizeof(T)) {
+        asm("" : "+r"(p));  // else gcc makes the loop a memset again
+        std::memcpy(p + k, &value, sizeof value);
+    }
+}
+
 // Adds x to the lanes that take it.
 inline void add_masked(const Doubles& x, const Words& mask, Doubles& sum) {
     // Vector casts reinterpret the bits: a lane not taking x adds +0.0.
@@ -259,7 +271,7 @@ void short_block(const double* p, const std::uint32_t* present, const std::uint8
     const std::size_t vectors = (filled + kLanes - 1) / kLanes;
     clamp_to_samples(o, i, vectors * kLanes, n);
     Doubles sum[kVectors];
-    for (Doubles& v : sum) v = broadcast(0.0);
+    fill_by_vectors(sum, vectors, Doubles{});
     inner_block(p, o, sum, vectors);
     double counts[kBlock];
     window_counts(present, padded, vectors * kLanes, counts);
@@ -362,6 +374,30 @@ void mean_blocks(const ChunkScratch& chunk, const std::uint8_t* widths, std::siz
     }
 }
 
+// Outputs from 0 on whose windows begin at or before the first sample (a
+// short signal's mostly are): such a window's in-order sum is the running
+// sum of the samples up to its last, so one pass of running sums serves
+// them all where the blocks would add up each window. Returns the first
+// output not done. clean and present stand at sample 0.
+std::size_t leading_means(const double* clean, const std::uint32_t* present, const std::uint8_t* widths,
+                          std::size_t n, std::size_t to, double* out) {
+    // Such an output is at most 127 in (half its width), its window's end
+    // at most 128 past it.
+    double running[256];  // running[k]: clean[0, k) added in order from +0.0, as a window's sum
+    running[0] = 0.0;
+    std::size_t summed = 0, i = 0;
+    for (; i < to; ++i) {
+        const std::int64_t w = widths[i];
+        if (w == 0 || static_cast<std::int64_t>(i) + first_of(w) > 0) break;
+        const std::size_t reach = i + static_cast<std::size_t>(last_of(w)) + 1;
+        const std::size_t end = reach < n ? reach : n;
+        for (; summed < end; ++summed) running[summed + 1] = running[summed] + clean[summed];
+        const double mean = running[end] / static_cast<double>(present[end]);
+        out[i] = mean == mean ? mean : kMissing;
+    }
+    return i;
+}
+
 // Integers of at most this magnitude sum without rounding anywhere in a
 // chunk and its reach: every partial sum of a window, and every prefix sum
 // of the chunk, is an integer below 2^53.
@@ -431,7 +467,7 @@ void exact_means(double* clean, const std::uint32_t* present, std::size_t base, 
     }
     double last = total[0];
     for (; k < count; ++k) clean[k] = last += clean[k];
-    for (std::size_t m = 0; m < thresholds::kMeanMargin; ++m) clean[count + m] = last;
+    fill_by_vectors(clean + count, thresholds::kMeanMargin, broadcast(last));
     for (std::size_t i = from; i < to; i += kBlock) {
         const double* sums = clean + (i - base);  // at the block's first output
         const std::uint32_t* counts = present + (i - base);
@@ -507,9 +543,10 @@ void rolling_mean_chunk(const double* samples, const std::uint8_t* widths, const
     // The margins, cleared for each chunk: the scratch is reused, and a
     // previous chunk's samples may lie there.
     constexpr std::size_t kMargin = thresholds::kMeanMargin;
-    std::memset(clean - kMargin, 0, kMargin * sizeof(double));
-    std::memset(clean + (top - base), 0, kMargin * sizeof(double));
-    std::memset(present - kMargin, 0, kMargin * sizeof(std::uint32_t));
+    static_assert(kMargin % kLanes == 0);
+    fill_by_vectors(clean - kMargin, kMargin, Doubles{});
+    fill_by_vectors(clean + (top - base), kMargin, Doubles{});
+    fill_by_vectors(present - kMargin, kMargin, Counts{});
     // One read of each sample: a snapshot, whatever another thread writes meanwhile.
     std::uint32_t numbers = 0;
     present[0] = 0;
@@ -541,10 +578,11 @@ void rolling_mean_chunk(const double* samples, const std::uint8_t* widths, const
         numbers += number;
         present[k - base + 1] = numbers;
     }
-    for (std::size_t m = 1; m <= kMargin; ++m) present[top - base + m] = numbers;  // a loop: std::fill_n would be emitted here unoptimised
+    fill_by_vectors(present + (top - base + 1), kMargin, Counts{} + numbers);
     if (integers.all() && wide_windows(widths, from, to))
         return exact_means(clean, present, base, top, widths, from, to, out);
-    mean_blocks({clean, present, base}, widths, n, from, to, out, {samples, top, sizes});
+    const std::size_t done = from == 0 ? leading_means(clean, present, widths, n, to, out) : from;
+    if (done < to) mean_blocks({clean, present, base}, widths, n, done, to, out, {samples, top, sizes});
 }
 
 // One pass without branches: each value read once, checked and narrowed.
