@@ -374,32 +374,28 @@ void mean_blocks(const ChunkScratch& chunk, const std::uint8_t* widths, std::siz
     }
 }
 
-// How many outputs from 0 on have windows that begin at or before the
-// first sample: at most 127 (half the widest width).
-std::size_t leading_outputs(const std::uint8_t* widths, std::size_t to) {
-    std::size_t i = 0;
-    while (i < to && widths[i] != 0 && static_cast<std::int64_t>(i) + first_of(widths[i]) <= 0) ++i;
-    return i;
-}
-
-// The means of the first `count` outputs, whose windows begin at or before
-// the first sample: such a window's in-order sum is the running sum of the
-// samples up to its last, so one pass of running sums serves them all
-// where the blocks would add up each window. clean and present stand at
-// sample 0.
-void leading_means(const double* clean, const std::uint32_t* present, const std::uint8_t* widths,
-                   std::size_t n, std::size_t count, double* out) {
-    // Such an output is at most 127 in, its window's end at most 128 past it.
+// Outputs from 0 on whose windows begin at or before the first sample (a
+// short signal's mostly are): such a window's in-order sum is the running
+// sum of the samples up to its last, so one pass of running sums serves
+// them all where the blocks would add up each window. Returns the first
+// output not done. clean and present stand at sample 0.
+std::size_t leading_means(const double* clean, const std::uint32_t* present, const std::uint8_t* widths,
+                          std::size_t n, std::size_t to, double* out) {
+    // Such an output is at most 127 in (half its width), its window's end
+    // at most 128 past it.
     double running[256];  // running[k]: clean[0, k) added in order from +0.0, as a window's sum
     running[0] = 0.0;
-    std::size_t summed = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::size_t reach = i + static_cast<std::size_t>(last_of(widths[i])) + 1;
+    std::size_t summed = 0, i = 0;
+    for (; i < to; ++i) {
+        const std::int64_t w = widths[i];
+        if (w == 0 || static_cast<std::int64_t>(i) + first_of(w) > 0) break;
+        const std::size_t reach = i + static_cast<std::size_t>(last_of(w)) + 1;
         const std::size_t end = reach < n ? reach : n;
         for (; summed < end; ++summed) running[summed + 1] = running[summed] + clean[summed];
         const double mean = running[end] / static_cast<double>(present[end]);
         out[i] = mean == mean ? mean : kMissing;
     }
+    return i;
 }
 
 // Integers of at most this magnitude sum without rounding anywhere in a
@@ -585,16 +581,7 @@ void rolling_mean_chunk(const double* samples, const std::uint8_t* widths, const
     fill_by_vectors(present + (top - base + 1), kMargin, Counts{} + numbers);
     if (integers.all() && wide_windows(widths, from, to))
         return exact_means(clean, present, base, top, widths, from, to, out);
-    std::size_t done = from;
-    if (from == 0) {
-        // The running sums are one chain of dependent additions: they pay
-        // where they spare a whole block of lanes, or all the outputs.
-        const std::size_t leading = leading_outputs(widths, to);
-        if (leading >= kBlock || leading == to) {
-            leading_means(clean, present, widths, n, leading, out);
-            done = leading;
-        }
-    }
+    const std::size_t done = from == 0 ? leading_means(clean, present, widths, n, to, out) : from;
     if (done < to) mean_blocks({clean, present, base}, widths, n, done, to, out, {samples, top, sizes});
 }
 
