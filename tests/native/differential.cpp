@@ -636,23 +636,103 @@ void one_odd_timestamp(Rng& rng) {
 
 // Labels for `count` series: dense codes, multiples of a large step, codes
 // that span just n or n + 1 values (the last ways of counting and the first
-// of hashing), or ids drawn from the whole int64 range.
+// of hashing), codes at either end of the int64 range, or ids drawn from
+// the whole range.
 std::vector<std::int64_t> fleet_labels(Rng& rng, std::size_t count, std::size_t n) {
     std::vector<std::int64_t> labels(count);
-    const int kind = static_cast<int>(rng() % 5);
+    const int kind = static_cast<int>(rng() % 7);
+    constexpr std::int64_t top = std::numeric_limits<std::int64_t>::max();
     for (std::size_t g = 0; g < count; ++g) {
         const auto code = static_cast<std::int64_t>(g) - 5;
         switch (kind) {
             case 0: labels[g] = code; break;
             case 1: labels[g] = code * (std::int64_t{1} << 50); break;
             case 2: labels[g] = static_cast<std::int64_t>(rng()); break;
+            case 5: labels[g] = top - static_cast<std::int64_t>(g); break;  // at one end of the range, or both
+            case 6: labels[g] = g % 2 == 0 ? top - static_cast<std::int64_t>(g) : -top - 1 + static_cast<std::int64_t>(g); break;
             default: labels[g] = code; break;
         }
     }
     // the last label n or n + 1 above the first
-    if (kind >= 3 && count >= 2) labels[count - 1] = labels[0] + static_cast<std::int64_t>(n) + (kind - 3);
+    if ((kind == 3 || kind == 4) && count >= 2) labels[count - 1] = labels[0] + static_cast<std::int64_t>(n) + (kind - 3);
     // ids drawn at random may repeat: series then merge, as labels say
     return labels;
+}
+
+// Whether `grouping` holds the rows stably by label, a series for each
+// label; gives the rows in that order and where each label's begin.
+bool grouped_by_label(const kiv::GroupedFleet& grouping, const std::vector<double>& sv, const std::vector<double>& st,
+                      const std::vector<std::int64_t>& sl, std::vector<std::uint64_t>& rows,
+                      std::vector<std::uint64_t>& label_starts) {
+    const std::size_t n = sl.size();
+    rows.resize(n);
+    label_starts.clear();
+    for (std::size_t k = 0; k < n; ++k) rows[k] = k;
+    std::stable_sort(rows.begin(), rows.end(), [&](auto a, auto b) { return sl[a] < sl[b]; });
+    for (std::size_t k = 0; k < n; ++k)
+        if (k == 0 || sl[rows[k]] != sl[rows[k - 1]]) label_starts.push_back(k);
+    label_starts.push_back(n);
+    bool placed = grouping.records.size() == n && grouping.starts.size() == label_starts.size() &&
+                  std::equal(label_starts.begin(), label_starts.end(), grouping.starts.data()) &&
+                  (n <= kiv::thresholds::kNarrowLabelIds ? grouping.narrow_places.size()
+                                                         : grouping.wide_places.size()) == n;
+    for (std::size_t k = 0; placed && k < n; ++k) {
+        const kiv::Record& r = grouping.records[k];
+        placed = grouping.place(rows[k]) == k && bits(r.value) == bits(sv[rows[k]]) &&
+                 bits(r.timestamp) == bits(st[rows[k]]);
+    }
+    return placed;
+}
+
+// Labels near both ends of the int64 range and few rows, every order of
+// them: ways of counting by value must not take values that wrap around
+// the range for values next to each other.
+void labels_at_the_ends() {
+    constexpr std::int64_t top = std::numeric_limits<std::int64_t>::max(), bottom = -top - 1;
+    const std::vector<std::vector<std::int64_t>> sets = {
+        {top - 4, top - 2, top, bottom + 1}, {top, top, bottom, bottom + 2}, {bottom, bottom + 3, top - 1, top},
+        {top - 1, top, 0, bottom}};
+    for (const auto& set : sets) {
+        std::vector<std::int64_t> sl = set;
+        // each order of the set, then each again with every label twice
+        for (int twice = 0; twice < 2; ++twice) {
+            std::sort(sl.begin(), sl.end());
+            do {
+                const std::vector<double> sv(sl.size(), 1.0), st(sl.size(), 2.0);
+                for (const std::size_t workers : {1, 2}) {
+                    std::vector<std::uint64_t> rows, label_starts;
+                    ++checks;
+                    if (!grouped_by_label(kiv::group_fleet(sv, st, sl, workers), sv, st, sl, rows, label_starts) &&
+                        ++failures <= 10)
+                        std::printf("MISMATCH grouping of labels at the ends, %zu rows\n", sl.size());
+                }
+            } while (std::next_permutation(sl.begin(), sl.end()));
+            sl.insert(sl.end(), set.begin(), set.end());
+        }
+    }
+}
+
+// Many short series, labels far apart, rows by series or shuffled, on up
+// to 5 workers: each run of rows may hash few labels of its own while all
+// runs together have more than fit a count for each in every run.
+void many_short_series(Rng& rng) {
+    for (int c = 0; c < 300; ++c) {
+        const std::size_t count = 1 + rng() % 80, most = 1 + rng() % 5;
+        std::vector<std::int64_t> sl;
+        for (std::size_t g = 0; g < count; ++g) {
+            const auto label = rng() % 4 == 0 ? static_cast<std::int64_t>(g) : static_cast<std::int64_t>(rng());
+            sl.insert(sl.end(), 1 + rng() % most, label);
+        }
+        if (rng() % 2 == 0) std::shuffle(sl.begin(), sl.end(), rng);
+        std::vector<double> sv(sl.size()), st(sl.size());
+        for (std::size_t k = 0; k < sl.size(); ++k) sv[k] = st[k] = static_cast<double>(k);
+        const std::size_t workers = 1 + rng() % 5;
+        std::vector<std::uint64_t> rows, label_starts;
+        ++checks;
+        if (!grouped_by_label(kiv::group_fleet(sv, st, sl, workers), sv, st, sl, rows, label_starts) &&
+            ++failures <= 10)
+            std::printf("MISMATCH grouping of %zu short series, %zu rows, %zu workers\n", count, sl.size(), workers);
+    }
 }
 
 // Fleets: every series as the pipeline smooths it alone, by offsets and by
@@ -682,9 +762,23 @@ void fleets(Rng& rng) {
         // Now and then rows mostly of labels of their own, too many for the hash table.
         if (rng() % 8 == 0)
             for (std::int64_t& label : labels) label = static_cast<std::int64_t>(rng() % (n + n / 4 + 1)) << 40;
+        // Rows shuffled, or by label rising or falling (the counting's window
+        // then widens as the labels come, one way), or series taking turns.
         std::vector<std::size_t> shuffle(n);
         for (std::size_t k = 0; k < n; ++k) shuffle[k] = k;
-        std::shuffle(shuffle.begin(), shuffle.end(), rng);
+        switch (rng() % 4) {
+            case 0: std::reverse(shuffle.begin(), shuffle.end()); break;
+            case 1: break;
+            case 2: {
+                std::vector<std::uint64_t> within(n);
+                for (std::size_t g = 0; g < count; ++g)
+                    for (std::uint64_t k = starts[g]; k < starts[g + 1]; ++k) within[k] = k - starts[g];
+                std::stable_sort(shuffle.begin(), shuffle.end(),
+                                 [&](std::size_t a, std::size_t b) { return within[a] < within[b]; });
+                break;
+            }
+            default: std::shuffle(shuffle.begin(), shuffle.end(), rng); break;
+        }
         std::vector<double> sv(n), st(n);
         std::vector<std::int64_t> sl(n);
         for (std::size_t k = 0; k < n; ++k) {
@@ -694,23 +788,10 @@ void fleets(Rng& rng) {
         }
         // The grouping: rows stably by label, a series for each label.
         const auto grouping = kiv::group_fleet(sv, st, sl, 1 + rng() % 3);
-        std::vector<std::uint64_t> rows(n), label_starts;
-        for (std::size_t k = 0; k < n; ++k) rows[k] = k;
-        std::stable_sort(rows.begin(), rows.end(), [&](auto a, auto b) { return sl[a] < sl[b]; });
-        for (std::size_t k = 0; k < n; ++k)
-            if (k == 0 || sl[rows[k]] != sl[rows[k - 1]]) label_starts.push_back(k);
-        label_starts.push_back(n);
-        bool placed = grouping.records.size() == n && grouping.starts.size() == label_starts.size() &&
-                      std::equal(label_starts.begin(), label_starts.end(), grouping.starts.data()) &&
-                      (n <= kiv::thresholds::kNarrowLabelIds ? grouping.narrow_places.size()
-                                                             : grouping.wide_places.size()) == n;
-        for (std::size_t k = 0; placed && k < n; ++k) {
-            const kiv::Record& r = grouping.records[k];
-            placed = grouping.place(rows[k]) == k && bits(r.value) == bits(sv[rows[k]]) &&
-                     bits(r.timestamp) == bits(st[rows[k]]);
-        }
+        std::vector<std::uint64_t> rows, label_starts;
         ++checks;
-        if (!placed && ++failures <= 10) std::printf("MISMATCH grouping of %zu rows\n", n);
+        if (!grouped_by_label(grouping, sv, st, sl, rows, label_starts) && ++failures <= 10)
+            std::printf("MISMATCH grouping of %zu rows\n", n);
 
         for (const bool grouped : {false, true}) {
             const kiv::Fleet fleet{v, t, starts};
@@ -883,7 +964,11 @@ int main(int argc, char** argv) {
         questions_in_turn(rng);
         one_odd_timestamp(rng);
     }
-    if (chosen("fleets")) fleets(rng);
+    if (chosen("fleets")) {
+        fleets(rng);
+        labels_at_the_ends();
+        many_short_series(rng);
+    }
     if (chosen("tasks")) {
         failing_tasks();
         refused_threads(rng);

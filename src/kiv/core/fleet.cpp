@@ -35,25 +35,31 @@ struct Runs {
     std::size_t end(std::size_t r, std::size_t n) const { return std::min(n, (r + 1) * rows); }
 };
 
-// Rows placed by dense ids 0..ids-1, ids[k] written by id_of(k) in the
-// counting pass (which reads each label once: another thread may write them
-// while the interpreter lock is released, and a label read again need not be
-// the one counted), then replaced by the row's place. Series follow
-// `ranked`, the ids in ascending label order (empty: ascending ids); ids
+// Runs attempt() on the runs given, and where it fails on several, once
+// more on one run of all n rows, which `runs` then holds. Whether it ended
+// well.
+template <class Attempt>
+bool on_runs_then_one(std::size_t n, Runs& runs, Attempt&& attempt) {
+    for (;;) {
+        if (attempt()) return true;
+        if (runs.count == 1) return false;
+        runs = Runs(n, n, 1);
+    }
+}
+
+// Rows placed by dense ids 0..id_count-1 in ascending label order, given
+// each run's count of each id in `counts` (run r's at r * id_count) and each
+// row's id as id_of(ids[k]), which is then replaced by the row's place. Ids
 // without rows make no series.
+// Rows between the prefetch of a record's place and its write: each of
+// many series' places is one cache line of its own, and its misses overlap.
+constexpr std::size_t kAhead = 64;
 template <class Id, class IdOf>
-void group_by_ids(std::span<const double> values, std::span<const double> timestamps, OwnedBuffer<Id>& ids,
-                  std::size_t id_count, std::span<const std::uint64_t> ranked, const Runs& runs,
-                  IdOf&& id_of, GroupedFleet& grouped) {
+void place_rows(std::span<const double> values, std::span<const double> timestamps, OwnedBuffer<Id>& ids,
+                OwnedBuffer<std::uint64_t> counts_buffer, std::size_t id_count, const Runs& runs, IdOf&& id_of,
+                GroupedFleet& grouped) {
     const std::size_t n = values.size();
-    OwnedBuffer<std::uint64_t> next(runs.count * id_count);
-    std::uint64_t* const counts = next.data();
-    run_tasks(runs.count, runs.count, [&](std::size_t r, std::size_t, const std::atomic<bool>&) {
-        std::uint64_t* const mine = counts + r * id_count;
-        std::fill_n(mine, id_count, 0);
-        for (std::size_t k = runs.first(r); k < runs.end(r, n); ++k) ++mine[ids[k] = id_of(k)];
-    });
-    const auto id_at = [&](std::size_t j) -> std::size_t { return ranked.empty() ? j : ranked[j]; };
+    std::uint64_t* const counts = counts_buffer.data();
     std::size_t series = 0;
     for (std::size_t j = 0; j < id_count; ++j) {
         std::uint64_t rows = 0;
@@ -62,8 +68,7 @@ void group_by_ids(std::span<const double> values, std::span<const double> timest
     }
     grouped.starts = OwnedBuffer<std::uint64_t>(series + 1);
     std::uint64_t at = 0;
-    for (std::size_t j = 0, g = 0; j < id_count; ++j) {
-        const std::size_t id = id_at(j);
+    for (std::size_t id = 0, g = 0; id < id_count; ++id) {
         const std::uint64_t first = at;
         for (std::size_t r = 0; r < runs.count; ++r) at += std::exchange(counts[r * id_count + id], at);
         if (at != first) grouped.starts[g++] = first;
@@ -75,10 +80,12 @@ void group_by_ids(std::span<const double> values, std::span<const double> timest
         std::uint64_t* const mine = counts + r * id_count;
         Record* const records = grouped.records.data();
         bool unordered = false;
-        for (std::size_t k = runs.first(r); k < runs.end(r, n); ++k) {
+        const std::size_t end = runs.end(r, n);
+        for (std::size_t k = runs.first(r); k < end; ++k) {
+            if (k + kAhead < end) __builtin_prefetch(records + mine[id_of(ids[k + kAhead])], 1);
             const double t = timestamps[k];
             unordered |= t != t;
-            const Id to = static_cast<Id>(mine[ids[k]]++);
+            const Id to = static_cast<Id>(mine[id_of(ids[k])]++);
             records[to] = {values[k], t};
             ids[k] = to;
         }
@@ -90,6 +97,125 @@ void group_by_ids(std::span<const double> values, std::span<const double> timest
     } else {
         grouped.wide_places = std::move(ids);
     }
+}
+
+// One run's labels counted by key in a window of keys [low, low + size)
+// that widens when a label falls outside it, to twice the keys it must hold
+// (so that it is made a few times only) and no more than `limit` keys.
+struct KeyWindow {
+    OwnedBuffer<std::uint64_t> counts;
+    std::uint64_t low = 0;
+
+    // The least and the greatest key counted, if any.
+    bool bounds(std::uint64_t& least, std::uint64_t& greatest) const {
+        const std::uint64_t* const c = counts.data();
+        const std::size_t size = counts.size();
+        std::size_t first = 0, last = size;
+        while (first < size && c[first] == 0) ++first;
+        if (first == size) return false;
+        while (c[last - 1] == 0) --last;
+        least = low + first;
+        greatest = low + last - 1;
+        return true;
+    }
+    // Makes room for `key`; false where the keys counted and it span more
+    // than `limit` values.
+    bool widen(std::uint64_t key, std::uint64_t limit) {
+        std::uint64_t least = key, greatest = key;
+        if (bounds(least, greatest)) {
+            least = std::min(least, key);
+            greatest = std::max(greatest, key);
+        }
+        if (greatest - least >= limit) return false;
+        // Twice the keys, half the room to spare on each side: the next
+        // widening needs half as many keys again.
+        const std::uint64_t needed = greatest - least + 1;
+        const std::uint64_t size =
+            std::min<std::uint64_t>(limit, std::max<std::uint64_t>(2 * needed, thresholds::kKeyWindow));
+        std::uint64_t from = least - std::min((size - needed) / 2, least);
+        if (~std::uint64_t{0} - from < size - 1) from = ~std::uint64_t{0} - (size - 1);
+        OwnedBuffer<std::uint64_t> wider(size);
+        std::fill(wider.begin(), wider.end(), 0);
+        for (std::size_t k = 0; k < counts.size(); ++k)
+            if (counts[k] != 0) wider[low + k - from] = counts[k];
+        counts = std::move(wider);
+        low = from;
+        return true;
+    }
+};
+
+// Counts run r's rows into its window and sets each row's id to the low
+// bits of its key; false where the keys span more than `limit` values. Each
+// label is read once: another thread may write them while the interpreter
+// lock is released, and one read again need not be the one counted.
+template <class Id>
+bool count_keys(std::span<const std::int64_t> labels, const Runs& runs, std::size_t r, std::uint64_t limit,
+                KeyWindow& window, OwnedBuffer<Id>& ids) {
+    const std::size_t n = labels.size();
+    std::uint64_t* counts = window.counts.data();
+    std::uint64_t low = window.low, size = window.counts.size();
+    const std::size_t end = runs.end(r, n);
+    for (std::size_t k = runs.first(r); k < end; ++k) {
+        const std::uint64_t key = key_of(labels[k]);
+        if (key - low >= size) {
+            if (!window.widen(key, limit)) return false;
+            counts = window.counts.data();
+            low = window.low;
+            size = window.counts.size();
+        }
+        ++counts[key - low];
+        ids[k] = static_cast<Id>(key);
+    }
+    return true;
+}
+
+// Labels that span at most n + 1 values, whatever they are: each id is the
+// label less the least. False, with nothing made, where they span more.
+// Each of several runs' windows holds at most an equal share of n + 1 keys,
+// so that all take no more than a word a row: where one needs more, one run
+// counts all the rows again.
+template <class Id>
+bool group_by_span(std::span<const double> values, std::span<const double> timestamps,
+                   std::span<const std::int64_t> labels, std::size_t workers, OwnedBuffer<Id>& ids,
+                   GroupedFleet& grouped) {
+    const std::size_t n = labels.size();
+    std::vector<KeyWindow> windows;
+    Runs counted(n, 1, workers);
+    const bool counted_all = on_runs_then_one(n, counted, [&] {
+        windows = std::vector<KeyWindow>(counted.count);
+        std::atomic<bool> spread{false};
+        const std::uint64_t limit = (std::uint64_t{n} + 1) / counted.count;
+        run_tasks(counted.count, counted.count, [&](std::size_t r, std::size_t, const std::atomic<bool>&) {
+            if (!count_keys(labels, counted, r, limit, windows[r], ids)) spread.store(true, std::memory_order_relaxed);
+        });
+        return !spread.load(std::memory_order_relaxed);
+    });
+    if (!counted_all) return false;
+    std::uint64_t least = ~std::uint64_t{0}, greatest = 0;
+    for (const KeyWindow& window : windows) {
+        std::uint64_t a = 0, b = 0;
+        if (!window.bounds(a, b)) continue;
+        least = std::min(least, a);
+        greatest = std::max(greatest, b);
+    }
+    if (greatest - least > n) return false;  // each run's do not, all together they may
+    const std::size_t id_count = greatest - least + 1;
+    // Each run's counts by id, or all summed where that would take more than
+    // a word a row: one run places the rows then.
+    const Runs placed = counted.count * id_count <= n ? counted : Runs(n, n, workers);
+    OwnedBuffer<std::uint64_t> counts(placed.count * id_count);
+    std::fill(counts.begin(), counts.end(), 0);
+    for (std::size_t r = 0; r < windows.size(); ++r) {
+        std::uint64_t* const mine = counts.data() + (placed.count == 1 ? 0 : r * id_count);
+        const KeyWindow& window = windows[r];
+        for (std::size_t k = 0; k < window.counts.size(); ++k)
+            if (window.counts[k] != 0) mine[window.low + k - least] += window.counts[k];
+    }
+    windows.clear();
+    const Id shift = static_cast<Id>(least);
+    place_rows(values, timestamps, ids, std::move(counts), id_count, placed,
+               [shift](Id key) { return static_cast<Id>(key - shift); }, grouped);
+    return true;
 }
 
 struct Keyed {
@@ -181,64 +307,107 @@ private:
     }
 };
 
-// Labels far apart: ids through the hash table, ranked by label. Where more
-// than about half the rows have labels of their own, the table would take
-// more room than sorting them all: the (label, row) pairs are radix sorted
-// instead (32 bytes a row while it lasts), and each row takes the rank of
-// its label.
+// The bits in which some keys differ.
+std::uint64_t differing_bits(OwnedBuffer<Keyed>& keyed) {
+    std::uint64_t any = 0, all = ~std::uint64_t{0};
+    for (const Keyed& k : keyed) {
+        any |= k.key;
+        all &= k.key;
+    }
+    return any ^ all;
+}
+
+// Labels far apart: ids through a hash table for each run of rows, on its
+// own thread, then ranked by label across the runs, each row's id replaced
+// by its label's rank as the rows are counted; where a run fills its table,
+// through one table for all the rows. Where more than about half the rows
+// have labels of their own, the table would take more room than sorting
+// them all: the (label, row) pairs are radix sorted instead (32 bytes a row
+// while it lasts), and each row takes the rank of its label.
 template <class Id>
 void group_by_hashing(std::span<const double> values, std::span<const double> timestamps,
-                      std::span<const std::int64_t> labels, std::uint64_t differing, std::size_t workers,
+                      std::span<const std::int64_t> labels, std::size_t workers, OwnedBuffer<Id>& ids,
                       GroupedFleet& grouped) {
     const std::size_t n = labels.size();
-    OwnedBuffer<Id> ids(n);
-    OwnedBuffer<std::uint64_t> ranked;
+    // Each run's distinct labels with their ids in it, made id * runs + run.
+    std::vector<OwnedBuffer<Keyed>> distinct;
+    Runs hashed(n, 1, workers);
+    // Runs that meet most labels each fill tables that one would not.
+    const bool hashed_all = on_runs_then_one(n, hashed, [&] {
+        distinct = std::vector<OwnedBuffer<Keyed>>(hashed.count);
+        std::atomic<bool> full{false};
+        run_tasks(hashed.count, hashed.count, [&](std::size_t r, std::size_t, const std::atomic<bool>&) {
+            const std::size_t end = hashed.end(r, n);
+            LabelIds table(end - hashed.first(r));
+            for (std::size_t k = hashed.first(r); k < end; ++k) {
+                const std::uint64_t id = table.id_of(key_of(labels[k]));
+                if (id == LabelIds::kFull) return full.store(true);
+                ids[k] = static_cast<Id>(id);
+            }
+            distinct[r] = table.distinct();
+            for (Keyed& label : distinct[r]) label.id = label.id * hashed.count + r;
+        });
+        return !full.load();
+    });
     std::size_t id_count = 0;
-    {
-        LabelIds table(n);
-        bool full = false;
-        for (std::size_t k = 0; k < n && !full; ++k) {
-            const std::uint64_t id = table.id_of(key_of(labels[k]));
-            full = id == LabelIds::kFull;
-            ids[k] = static_cast<Id>(id);
-        }
-        OwnedBuffer<Keyed> sorted = full ? OwnedBuffer<Keyed>(n) : table.distinct();
-        table = LabelIds(0);
+    if (!hashed_all) {
+        distinct.clear();
         // Each label read once more, into the pairs: however another thread
         // rewrites them, the sort moves a permutation of the rows.
-        for (std::size_t k = 0; full && k < n; ++k) sorted[k] = {key_of(labels[k]), k};
-        radix_sort(sorted, differing);
-        if (full) {
+        {
+            OwnedBuffer<Keyed> sorted(n);
+            for (std::size_t k = 0; k < n; ++k) sorted[k] = {key_of(labels[k]), k};
+            radix_sort(sorted, differing_bits(sorted));
             for (std::size_t j = 0; j < n; ++j) {
                 id_count += j != 0 && sorted[j].key != sorted[j - 1].key;
                 ids[sorted[j].id] = static_cast<Id>(id_count);
             }
             ++id_count;
-        } else {
-            id_count = sorted.size();
-            ranked = OwnedBuffer<std::uint64_t>(id_count);
-            for (std::size_t j = 0; j < id_count; ++j) ranked[j] = sorted[j].id;
         }
+        const Runs runs(n, id_count, workers);
+        OwnedBuffer<std::uint64_t> counts(runs.count * id_count);
+        run_tasks(runs.count, runs.count, [&](std::size_t r, std::size_t, const std::atomic<bool>&) {
+            std::uint64_t* const mine = counts.data() + r * id_count;
+            std::fill_n(mine, id_count, 0);
+            const std::size_t end = runs.end(r, n);
+            for (std::size_t k = runs.first(r); k < end; ++k) ++mine[ids[k]];
+        });
+        place_rows(values, timestamps, ids, std::move(counts), id_count, runs, [](Id id) { return id; }, grouped);
+        return;
     }
-    // The ids are kiv's own now: the counting pass reads them as they are.
-    group_by_ids(values, timestamps, ids, id_count, {ranked.data(), ranked.size()}, Runs(n, id_count, workers),
-                 [&](std::size_t k) { return ids[k]; }, grouped);
-}
-
-// Labels that span few values: each id is the label less the least.
-template <class Id>
-void group_by_span(std::span<const double> values, std::span<const double> timestamps,
-                   std::span<const std::int64_t> labels, std::uint64_t least, std::uint64_t span,
-                   std::size_t workers, GroupedFleet& grouped) {
-    const std::size_t n = labels.size();
-    OwnedBuffer<Id> ids(n);
-    group_by_ids(values, timestamps, ids, span + 1, {}, Runs(n, span + 1, workers),
-                 [&](std::size_t k) {
-                     const std::uint64_t id = key_of(labels[k]) - least;
-                     if (id > span) fail_changed_input();
-                     return static_cast<Id>(id);
-                 },
-                 grouped);
+    // The ranks of each run's ids, run r's from rank_at[r].
+    std::vector<std::size_t> rank_at(hashed.count + 1, 0);
+    for (std::size_t r = 0; r < hashed.count; ++r) rank_at[r + 1] = rank_at[r] + distinct[r].size();
+    OwnedBuffer<Id> ranks(rank_at.back());
+    {
+        OwnedBuffer<Keyed> sorted(rank_at.back());
+        for (std::size_t r = 0; r < hashed.count; ++r) {
+            std::copy(distinct[r].begin(), distinct[r].end(), sorted.begin() + rank_at[r]);
+            distinct[r] = OwnedBuffer<Keyed>();
+        }
+        radix_sort(sorted, differing_bits(sorted));
+        for (std::size_t j = 0; j < sorted.size(); ++j) {
+            id_count += j != 0 && sorted[j].key != sorted[j - 1].key;
+            const std::uint64_t run = sorted[j].id % hashed.count, id = sorted[j].id / hashed.count;
+            ranks[rank_at[run] + id] = static_cast<Id>(id_count);
+        }
+        ++id_count;
+    }
+    // Each run's counts, or all summed where that would take more than a
+    // word a row: one run places the rows then.
+    const Runs placed = hashed.count * id_count <= n ? hashed : Runs(n, n, workers);
+    OwnedBuffer<std::uint64_t> counts(placed.count * id_count);
+    run_tasks(placed.count, placed.count, [&](std::size_t p, std::size_t, const std::atomic<bool>&) {
+        std::uint64_t* const mine = counts.data() + p * id_count;
+        std::fill_n(mine, id_count, 0);
+        const std::size_t first_run = placed.count == 1 ? 0 : p, end_run = placed.count == 1 ? hashed.count : p + 1;
+        for (std::size_t r = first_run; r < end_run; ++r) {
+            const Id* const rank = ranks.data() + rank_at[r];
+            const std::size_t end = hashed.end(r, n);
+            for (std::size_t k = hashed.first(r); k < end; ++k) ++mine[ids[k] = rank[ids[k]]];
+        }
+    });
+    place_rows(values, timestamps, ids, std::move(counts), id_count, placed, [](Id id) { return id; }, grouped);
 }
 
 // A run of consecutive series.
@@ -274,30 +443,20 @@ GroupedFleet group_fleet(std::span<const double> values, std::span<const double>
         grouped.starts[0] = 0;
         return grouped;
     }
-    // The labels are the caller's: the ways of grouping below read each one
-    // once more and never trust it to lie within what this pass found.
-    std::uint64_t least = ~std::uint64_t{0}, most = 0, any = 0, all = ~std::uint64_t{0};
-    for (const std::int64_t label : labels) {
-        const std::uint64_t key = key_of(label);
-        least = std::min(least, key);
-        most = std::max(most, key);
-        any |= key;
-        all &= key;
-    }
     workers = std::max<std::size_t>(workers, 1);
+    // The labels are the caller's: each way of grouping reads each label
+    // once, and the hashing once more where the counting gave up.
+    const auto group = [&](auto id_kind) {
+        using Id = decltype(id_kind);
+        OwnedBuffer<Id> ids(n);
+        if (!group_by_span(values, timestamps, labels, workers, ids, grouped))
+            group_by_hashing(values, timestamps, labels, workers, ids, grouped);
+    };
     // Ids and places below n (or at most n, where labels span n + 1 values).
-    const bool narrow = n <= thresholds::kNarrowLabelIds;
-    if (most - least <= n) {
-        const std::uint64_t span = most - least;
-        if (narrow) {
-            group_by_span<std::uint32_t>(values, timestamps, labels, least, span, workers, grouped);
-        } else {
-            group_by_span<std::uint64_t>(values, timestamps, labels, least, span, workers, grouped);
-        }
-    } else if (narrow) {
-        group_by_hashing<std::uint32_t>(values, timestamps, labels, any ^ all, workers, grouped);
+    if (n <= thresholds::kNarrowLabelIds) {
+        group(std::uint32_t{});
     } else {
-        group_by_hashing<std::uint64_t>(values, timestamps, labels, any ^ all, workers, grouped);
+        group(std::uint64_t{});
     }
     return grouped;
 }

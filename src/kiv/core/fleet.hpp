@@ -31,17 +31,18 @@ struct Record {
 
 // Rows brought together by label, stably: series in ascending label order,
 // each with its rows in row order, copied once into records, and each row's
-// place among them. Labels become dense ids first: by subtracting the least
-// when they span at most n + 1 values, else through a hash table of the
-// distinct labels whose ids a radix sort of those labels then ranks, or,
-// where more than about half the rows have labels of their own, by a radix
-// sort of all (label, row) pairs. One counting pass then places the rows,
-// on up to `workers` threads, each a run of rows.
+// place among them. Labels become dense ids first: counted by value in a
+// window of values that widens as they come, where they span at most n + 1
+// values; else through a hash table of the distinct labels for each run of
+// rows, whose labels a radix sort then ranks, or, where more than about
+// half a run's rows have labels of their own, by a radix sort of all
+// (label, row) pairs. One counting pass then places the rows. Each pass but
+// the sorts works on up to `workers` threads, each a run of rows.
 //
 // Cost O(n + distinct labels). Memory a row: the result's 16 for records
 // and 4 for places (8 beyond kNarrowLabelIds rows), in which the ids are
-// made; while it runs, up to 24 for the hash table or 32 for the pairs'
-// sort, and 8 an id for each thread's counts.
+// made; while it runs, up to 8 for each thread's counts (16 while a window
+// widens), 24 for the hash tables or 32 for the pairs' sort.
 struct GroupedFleet {
     OwnedBuffer<Record> records;
     OwnedBuffer<std::uint64_t> starts;

@@ -18,6 +18,7 @@ inline constexpr std::size_t kCachedRecords = 64;
 inline constexpr std::uint64_t kFleetTask = 16;
 inline constexpr std::uint64_t kNarrowLabelIds = 20;
 inline constexpr std::size_t kLabelSlots = 16;
+inline constexpr std::uint64_t kKeyWindow = 2;
 inline constexpr std::size_t kMedianWidthMaximum = 8;
 inline constexpr std::size_t kMedianSamplesPerWidth = 2;
 inline constexpr std::size_t kMedianBlock = 3;
@@ -46,6 +47,9 @@ inline constexpr std::uint64_t kNarrowLabelIds = 0xFFFFFFFF;
 // Slots of a fleet's hash table of labels at first, and the least it may
 // grow to (beyond, up to one per row).
 inline constexpr std::size_t kLabelSlots = 1024;
+// Keys a run of a fleet's labels is counted over at first: the window
+// widens to twice as many whenever a label falls outside it.
+inline constexpr std::uint64_t kKeyWindow = 1024;
 // Sliding medians of up to this many samples a window keep each window
 // sorted in vectors (a step costs a few operations per sample of the
 // window); wider ones count ranks.
