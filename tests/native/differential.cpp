@@ -67,6 +67,35 @@ extern "C" __attribute__((visibility("default"))) int pthread_create(pthread_t* 
 }
 #endif
 
+// Bytes asked of the allocator, counted where the executable's malloc can
+// stand before glibc's: not under a sanitizer's own, nor in a static one.
+#if defined(__GLIBC__) && !defined(KIV_NO_THREAD_REFUSALS) && !defined(__SANITIZE_ADDRESS__)
+#if defined(__has_feature)
+#if !__has_feature(address_sanitizer)
+#define KIV_COUNT_ALLOCATIONS
+#endif
+#else
+#define KIV_COUNT_ALLOCATIONS
+#endif
+#endif
+
+namespace {
+std::atomic<std::size_t> bytes_asked{0};
+}  // namespace
+
+#ifdef KIV_COUNT_ALLOCATIONS
+extern "C" void* __libc_malloc(std::size_t);
+extern "C" void* __libc_memalign(std::size_t, std::size_t);
+extern "C" __attribute__((visibility("default"))) void* malloc(std::size_t n) noexcept {
+    bytes_asked += n;
+    return __libc_malloc(n);
+}
+extern "C" __attribute__((visibility("default"))) void* aligned_alloc(std::size_t alignment, std::size_t n) noexcept {
+    bytes_asked += n;
+    return __libc_memalign(alignment, n);
+}
+#endif
+
 namespace {
 
 using Rng = std::mt19937_64;
@@ -735,6 +764,38 @@ void many_short_series(Rng& rng) {
     }
 }
 
+// Labels whose counting window widens many times (ascending, zigzagging
+// out from 0, far ends first and then one value): all the memory the
+// grouping asks for stays within a few words a row, where rebuilding a
+// window as large as the labels' span again and again took several times
+// more.
+void widening_windows() {
+#ifdef KIV_COUNT_ALLOCATIONS
+    for (const std::size_t n : {256, 4096, 65536}) {
+        const auto half = static_cast<std::int64_t>(n / 2);
+        std::vector<std::vector<std::int64_t>> layouts(3, std::vector<std::int64_t>(n));
+        for (std::size_t k = 0; k < n; ++k) {
+            const auto i = static_cast<std::int64_t>(k);
+            layouts[0][k] = i;
+            layouts[1][k] = k % 2 == 0 ? i / 2 : -i / 2;
+            layouts[2][k] = k < 96 ? (k % 2 == 0 ? -half + i : half - i) : 0;
+        }
+        const std::vector<double> v(n, 1.0), t(n, 2.0);
+        for (std::size_t l = 0; l < layouts.size(); ++l) {
+            for (const std::size_t workers : {1, 2}) {
+                bytes_asked = 0;
+                const kiv::GroupedFleet grouped = kiv::group_fleet(v, t, layouts[l], workers);
+                const double per_row = static_cast<double>(bytes_asked.load()) / static_cast<double>(n);
+                ++checks;
+                if (per_row > 96 && ++failures <= 10)
+                    std::printf("MISMATCH grouping of layout %zu, %zu rows, %zu workers asked %.0f bytes a row\n", l, n,
+                                workers, per_row);
+            }
+        }
+    }
+#endif
+}
+
 // Fleets: every series as the pipeline smooths it alone, by offsets and by
 // labels over shuffled rows, on one worker and on several; a series that
 // fails fails the fleet with a failure of its own (with one worker, the
@@ -968,6 +1029,7 @@ int main(int argc, char** argv) {
         fleets(rng);
         labels_at_the_ends();
         many_short_series(rng);
+        widening_windows();
     }
     if (chosen("tasks")) {
         failing_tasks();

@@ -56,10 +56,9 @@ bool on_runs_then_one(std::size_t n, Runs& runs, Attempt&& attempt) {
 constexpr std::size_t kAhead = 64;
 template <class Id, class IdOf>
 void place_rows(std::span<const double> values, std::span<const double> timestamps, OwnedBuffer<Id>& ids,
-                OwnedBuffer<std::uint64_t> counts_buffer, std::size_t id_count, const Runs& runs, IdOf&& id_of,
+                std::uint64_t* const counts, std::size_t id_count, const Runs& runs, IdOf&& id_of,
                 GroupedFleet& grouped) {
     const std::size_t n = values.size();
-    std::uint64_t* const counts = counts_buffer.data();
     std::size_t series = 0;
     for (std::size_t j = 0; j < id_count; ++j) {
         std::uint64_t rows = 0;
@@ -128,12 +127,20 @@ struct KeyWindow {
         }
         if (greatest - least >= limit) return false;
         // Twice the keys, half the room to spare on each side: the next
-        // widening needs half as many keys again.
+        // widening needs half as many keys again. Where that reaches the
+        // limit, every key that keeps within it, so that no widening
+        // follows (one of `limit` keys would be made again for each halving
+        // of the room left): 1.5 times the limit at most, beyond kKeyWindow.
         const std::uint64_t needed = greatest - least + 1;
-        const std::uint64_t size =
-            std::min<std::uint64_t>(limit, std::max<std::uint64_t>(2 * needed, thresholds::kKeyWindow));
-        std::uint64_t from = least - std::min((size - needed) / 2, least);
-        if (~std::uint64_t{0} - from < size - 1) from = ~std::uint64_t{0} - (size - 1);
+        std::uint64_t size = std::max<std::uint64_t>(2 * needed, thresholds::kKeyWindow), from = 0;
+        if (size < limit) {
+            from = least - std::min((size - needed) / 2, least);
+            if (~std::uint64_t{0} - from < size - 1) from = ~std::uint64_t{0} - (size - 1);
+        } else {
+            from = least - std::min(limit - needed, least);
+            const std::uint64_t top = greatest + std::min(limit - needed, ~std::uint64_t{0} - greatest);
+            size = top - from + 1;
+        }
         OwnedBuffer<std::uint64_t> wider(size);
         std::fill(wider.begin(), wider.end(), 0);
         for (std::size_t k = 0; k < counts.size(); ++k)
@@ -171,9 +178,9 @@ bool count_keys(std::span<const std::int64_t> labels, const Runs& runs, std::siz
 
 // Labels that span at most n + 1 values, whatever they are: each id is the
 // label less the least. False, with nothing made, where they span more.
-// Each of several runs' windows holds at most an equal share of n + 1 keys,
-// so that all take no more than a word a row: where one needs more, one run
-// counts all the rows again.
+// Each of several runs' windows spans an equal share of n + 1 keys at most
+// (or its rows), so that all take no more than 1.5 words a row: where one
+// needs more, one run counts all the rows again.
 template <class Id>
 bool group_by_span(std::span<const double> values, std::span<const double> timestamps,
                    std::span<const std::int64_t> labels, std::size_t workers, OwnedBuffer<Id>& ids,
@@ -184,7 +191,7 @@ bool group_by_span(std::span<const double> values, std::span<const double> times
     const bool counted_all = on_runs_then_one(n, counted, [&] {
         windows = std::vector<KeyWindow>(counted.count);
         std::atomic<bool> spread{false};
-        const std::uint64_t limit = (std::uint64_t{n} + 1) / counted.count;
+        const std::uint64_t limit = std::max<std::uint64_t>((std::uint64_t{n} + 1) / counted.count, counted.rows);
         run_tasks(counted.count, counted.count, [&](std::size_t r, std::size_t, const std::atomic<bool>&) {
             if (!count_keys(labels, counted, r, limit, windows[r], ids)) spread.store(true, std::memory_order_relaxed);
         });
@@ -202,18 +209,20 @@ bool group_by_span(std::span<const double> values, std::span<const double> times
     const std::size_t id_count = greatest - least + 1;
     // Each run's counts by id, or all summed where that would take more than
     // a word a row: one run places the rows then.
+    // One run's window serves as they are.
     const Runs placed = counted.count * id_count <= n ? counted : Runs(n, n, workers);
-    OwnedBuffer<std::uint64_t> counts(placed.count * id_count);
+    OwnedBuffer<std::uint64_t> counts(counted.count == 1 ? 0 : placed.count * id_count);
     std::fill(counts.begin(), counts.end(), 0);
-    for (std::size_t r = 0; r < windows.size(); ++r) {
+    for (std::size_t r = 0; counted.count != 1 && r < windows.size(); ++r) {
         std::uint64_t* const mine = counts.data() + (placed.count == 1 ? 0 : r * id_count);
         const KeyWindow& window = windows[r];
         for (std::size_t k = 0; k < window.counts.size(); ++k)
             if (window.counts[k] != 0) mine[window.low + k - least] += window.counts[k];
+        windows[r] = KeyWindow();
     }
-    windows.clear();
+    std::uint64_t* const by_id = counted.count == 1 ? windows[0].counts.data() + (least - windows[0].low) : counts.data();
     const Id shift = static_cast<Id>(least);
-    place_rows(values, timestamps, ids, std::move(counts), id_count, placed,
+    place_rows(values, timestamps, ids, by_id, id_count, placed,
                [shift](Id key) { return static_cast<Id>(key - shift); }, grouped);
     return true;
 }
@@ -372,7 +381,7 @@ void group_by_hashing(std::span<const double> values, std::span<const double> ti
             const std::size_t end = runs.end(r, n);
             for (std::size_t k = runs.first(r); k < end; ++k) ++mine[ids[k]];
         });
-        place_rows(values, timestamps, ids, std::move(counts), id_count, runs, [](Id id) { return id; }, grouped);
+        place_rows(values, timestamps, ids, counts.data(), id_count, runs, [](Id id) { return id; }, grouped);
         return;
     }
     // The ranks of each run's ids, run r's from rank_at[r].
@@ -407,7 +416,7 @@ void group_by_hashing(std::span<const double> values, std::span<const double> ti
             for (std::size_t k = hashed.first(r); k < end; ++k) ++mine[ids[k] = rank[ids[k]]];
         }
     });
-    place_rows(values, timestamps, ids, std::move(counts), id_count, placed, [](Id id) { return id; }, grouped);
+    place_rows(values, timestamps, ids, counts.data(), id_count, placed, [](Id id) { return id; }, grouped);
 }
 
 // A run of consecutive series.

@@ -41,8 +41,8 @@ struct Record {
 //
 // Cost O(n + distinct labels). Memory a row: the result's 16 for records
 // and 4 for places (8 beyond kNarrowLabelIds rows), in which the ids are
-// made; while it runs, up to 8 for each thread's counts (16 while a window
-// widens), 24 for the hash tables or 32 for the pairs' sort.
+// made; while it runs, up to 12 for the counts (20 while a window widens),
+// 24 for the hash tables or 32 for the pairs' sort.
 struct GroupedFleet {
     OwnedBuffer<Record> records;
     OwnedBuffer<std::uint64_t> starts;
