@@ -793,6 +793,19 @@ void widening_windows() {
             }
         }
     }
+    // One label, few rows: the window as large as the rows, not twice.
+    for (const std::size_t n : {100, 1000}) {
+        const std::vector<double> v(n, 1.0), t(n, 2.0);
+        const std::vector<std::int64_t> labels(n, 7);
+        bytes_asked = 0;
+        const kiv::GroupedFleet grouped = kiv::group_fleet(v, t, labels, 1);
+        // less the records, places and starts made
+        const double beyond = static_cast<double>(bytes_asked.load()) - 20.0 * static_cast<double>(n) - 16.0;
+        ++checks;
+        if (beyond > 12.0 * static_cast<double>(n) && ++failures <= 10)
+            std::printf("MISMATCH grouping of one label, %zu rows, asked %.0f bytes a row for counts\n", n,
+                        beyond / static_cast<double>(n));
+    }
 #endif
 }
 

@@ -130,10 +130,11 @@ struct KeyWindow {
         // widening needs half as many keys again. Where that reaches the
         // limit, every key that keeps within it, so that no widening
         // follows (one of `limit` keys would be made again for each halving
-        // of the room left): 1.5 times the limit at most, beyond kKeyWindow.
+        // of the room left): 1.5 times the limit at most.
         const std::uint64_t needed = greatest - least + 1;
-        std::uint64_t size = std::max<std::uint64_t>(2 * needed, thresholds::kKeyWindow), from = 0;
-        if (size < limit) {
+        std::uint64_t size = 0, from = 0;
+        if (2 * needed < limit) {
+            size = std::min<std::uint64_t>(std::max<std::uint64_t>(2 * needed, thresholds::kKeyWindow), limit);
             from = least - std::min((size - needed) / 2, least);
             if (~std::uint64_t{0} - from < size - 1) from = ~std::uint64_t{0} - (size - 1);
         } else {
